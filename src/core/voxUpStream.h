@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "core/voxUpStream_details.h"
+
 namespace kavrix {
 
 // Connection key: the sender's serial number and the upstream's position in its list.
@@ -86,6 +88,15 @@ class IUpStream {
   virtual void SetLabel(const std::string& text) = 0;
   virtual void SetOptional(bool value) = 0;
   virtual bool GetOptional() const = 0;
+
+  // Filling the node's format details (voxUpStream_details.h); the details themselves are
+  // read through IAudioFormatDetails, IVideoFormatDetails, ISubtitleFormatDetails and
+  // IContainerInfo.
+  virtual void SetAudioFormat(const TAudioFormatParams& params) = 0;
+  virtual void SetVideoFormat(const TVideoFormatParams& params) = 0;
+  virtual void SetSubtitleFormat(const TSubtitleFormatParams& params) = 0;
+  virtual void SetVideoCounts(uint32_t count1, uint32_t count2) = 0;
+  virtual void SetGapList(const std::string& data) = 0;
 };
 
 // Finds a role or optional interface of a node (nullptr when it has none).
@@ -134,8 +145,10 @@ class IFileSimulator {
 
 class TFanOut;  // the worker threads of a node with two or more upstreams
 
-// The node base class.
-class TUpStream : public IUpStream, public std::enable_shared_from_this<TUpStream> {
+// The node base class. Every node carries the format details of the stream it produces.
+class TUpStream : public IUpStream,
+                  public TFormatDetails,
+                  public std::enable_shared_from_this<TUpStream> {
  public:
   // Role: the node's fixed English name used in its messages ("WAV writer").
   explicit TUpStream(std::string role);
@@ -158,7 +171,7 @@ class TUpStream : public IUpStream, public std::enable_shared_from_this<TUpStrea
   bool Finish(TKey key) override;
   void NotifyJoin(uint8_t kind, int64_t gap) override;
   void SetValidBits(uint32_t bits, bool forced) override;
-  bool HasContainerInfo() override { return false; }
+  bool HasContainerInfo() override { return TContainerDetails::HasContainerInfo(); }
 
   size_t GetUpstreamCount() const override { return upstreams_.size(); }
   UpStreamPtr GetUpstream(size_t index) const override;
@@ -174,6 +187,20 @@ class TUpStream : public IUpStream, public std::enable_shared_from_this<TUpStrea
   void SetLabel(const std::string& text) override;
   void SetOptional(bool value) override;
   bool GetOptional() const override { return optional_.load(std::memory_order_acquire); }
+
+  void SetAudioFormat(const TAudioFormatParams& params) override {
+    TAudioDetails::SetAudioFormat(params);
+  }
+  void SetVideoFormat(const TVideoFormatParams& params) override {
+    TVideoDetails::SetVideoFormat(params);
+  }
+  void SetSubtitleFormat(const TSubtitleFormatParams& params) override {
+    TSubtitleDetails::SetSubtitleFormat(params);
+  }
+  void SetVideoCounts(uint32_t count1, uint32_t count2) override {
+    TVideoDetails::SetVideoCounts(count1, count2);
+  }
+  void SetGapList(const std::string& data) override { TVideoDetails::SetGapList(data); }
 
   const std::string& Role() const { return role_; }
   // An exception escaped this node's operation: the node fails with its memory message.
