@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <mutex>
 
+#include "core/voxText.h"
 #include "core/voxUpStream_console.h"
 #include "platform/voxPlatform_crash.h"
 #include "platform/voxPlatform_paths.h"
@@ -12,20 +13,6 @@
 namespace kavrix {
 
 namespace {
-
-char FoldAscii(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool ContainsNoCase(std::string_view text, std::string_view part) {
-  if (part.size() > text.size()) return false;
-  for (size_t i = 0; i + part.size() <= text.size(); ++i) {
-    size_t j = 0;
-    while (j < part.size() && FoldAscii(text[i + j]) == FoldAscii(part[j])) ++j;
-    if (j == part.size()) return true;
-  }
-  return false;
-}
 
 // The log files' names, kept for the crash reaction (which must not compute much).
 std::mutex g_crashNamesLock;
@@ -46,7 +33,7 @@ void OnCrash() {
   }
 }
 
-void SetCrashLogNames(const TRunRequest* request) {
+void SetCrashLogNames(const TOptions* request) {
   std::vector<std::string> names;
   const std::string state = StateLogFileName();
   if (!state.empty()) {
@@ -74,11 +61,14 @@ void PlaySound(const std::string& name) {
   if (!path.empty()) platform::PlaySoundFile(path);
 }
 
-int Run(const std::vector<std::string>& params, const TDriverHooks& hooks, TRunRequest& request,
+int Run(const std::vector<std::string>& params, const TDriverHooks& hooks, TOptions& request,
         bool& requestParsed) {
   // With no parameter, or one that names a disc structure, list the disc's titles.
-  if (params.size() <= 1) {
-    std::string path = params.empty() ? std::string(".") : params[0];
+  if (GetParamCount(params) <= 1) {
+    // The one parameter that is not "-progressnumbers".
+    std::string path = ".";
+    for (const std::string& p : params)
+      if (!EqualsNoCase(p, "-progressnumbers")) path = p;
     std::error_code ec;
     const bool exists = params.empty() || std::filesystem::exists(path, ec);
     if (exists && hooks.isDiscStructure(path)) {
@@ -95,18 +85,13 @@ int Run(const std::vector<std::string>& params, const TDriverHooks& hooks, TRunR
   SetExitCode(1);
   if (!hooks.parse(params, request)) return ExitRun(nullptr);
   requestParsed = true;
-  if (request.progressNumbers) SetBarMode(false);
-  if (request.shutdown) SetShutdownAfterwards(true);
-  for (const std::string& d : request.destinations) {
-    if (IsStdoutName(d)) SetQuiet(true);
-  }
 
   SetCrashLogNames(&request);
   platform::InstallCrashHandlers(&OnCrash);
 
-  if (request.test) {
+  if (request.Test) {
     if (!hooks.componentTest(request)) return ExitRun(&request);
-    if (request.sources.empty()) {
+    if (request.Sources.empty()) {
       SetExitCode(0);  // nothing is to be produced
       return ExitRun(&request);
     }
@@ -122,14 +107,14 @@ int Run(const std::vector<std::string>& params, const TDriverHooks& hooks, TRunR
   }
   SetProgressLabel("process");
   ClearProgress();
-  if (request.destinations.empty() || !analysis.foundSomething) {
+  if (request.Actions.empty() || !analysis.foundSomething) {
     SetExitCode(0);
     return ExitRun(&request);
   }
 
   // Priority is per thread on Linux and inherited by threads created later: lower it before
   // the run starts its workers.
-  if (request.lowPriority) platform::SetLowPriority();
+  if (request.LowPriority) platform::SetLowPriority();
 
   const uint64_t start = platform::NowMilliseconds();
   const TRunResult result = hooks.run(request);
@@ -213,19 +198,10 @@ bool ExtractLogOption(std::vector<std::string>& params, std::string& logFileName
   return found;
 }
 
-bool IsStdoutName(std::string_view name) {
-  // "stdout", with or without an extension, and without a folder.
-  if (name.find('/') != std::string_view::npos) return false;
-  const size_t dot = name.find('.');
-  const std::string_view stem = name.substr(0, dot);
-  if (stem.size() != 6) return false;
-  return ContainsNoCase(stem, "stdout");
-}
-
-bool SourcesOverlapDestinations(const TRunRequest& request) {
-  for (const std::string& d : request.destinations) {
+bool SourcesOverlapDestinations(const TOptions& request) {
+  for (const std::string& d : request.DestinationNames()) {
     if (d.empty() || IsStdoutName(d) || ContainsNoCase(d, "%check%")) continue;
-    for (const std::string& s : request.sources) {
+    for (const std::string& s : request.Sources) {
       if (s.empty()) continue;
       if (platform::IsSameFile(s, d)) {
         WriteMessage(kMsgError, "Input and output file names overlap.");
@@ -236,18 +212,18 @@ bool SourcesOverlapDestinations(const TRunRequest& request) {
   return false;
 }
 
-std::string GetRunLogFileName(const TRunRequest* request) {
+std::string GetRunLogFileName(const TOptions* request) {
   namespace fs = std::filesystem;
   std::string name = GetLogFileName();
   if (name.empty()) {
-    if (request == nullptr || request->sources.empty() || request->destinations.empty() ||
-        request->destinations[0].empty()) {
+    if (request == nullptr || request->Sources.empty() || request->Actions.empty() ||
+        request->Actions[0].FileName.empty()) {
       return std::string();
     }
-    const fs::path destination(request->destinations[0]);
+    const fs::path destination(request->Actions[0].FileName);
     const bool bySource =
-        request->demux || request->check || request->analyzeBitdepth || request->checkPitch;
-    const fs::path base = bySource ? fs::path(request->sources[0]).stem() : destination.stem();
+        request->Demux || request->Check || request->AnalyzeBitdepth || request->CheckPitch;
+    const fs::path base = bySource ? fs::path(request->Sources[0]).stem() : destination.stem();
     name = (destination.parent_path() / (base.string() + " - Log.txt")).string();
   }
   if (ContainsNoCase(name, "%check%")) return std::string();
@@ -260,7 +236,7 @@ bool WriteLogFile(const std::string& path) {
   return platform::WriteWholeFile(path.c_str(), text.data(), text.size());
 }
 
-int ExitRun(const TRunRequest* request) {
+int ExitRun(const TOptions* request) {
   // Failures are ignored: a log that cannot be written is skipped.
   const std::string state = StateLogFileName();
   if (!state.empty() && platform::CreateFolders(platform::GetStateFolder())) WriteLogFile(state);
@@ -284,7 +260,7 @@ int RunKavrix(int argc, char** argv, const TDriverHooks& hooks) {
   std::string logFileName;
   if (ExtractLogOption(params, logFileName)) SetLogFileName(logFileName);
 
-  TRunRequest request;
+  TOptions request;
   bool requestParsed = false;
   try {
     return Run(params, hooks, request, requestParsed);

@@ -8,23 +8,9 @@
 #include <string_view>
 #include <vector>
 
-namespace kavrix {
+#include "app/kavrix_mod_options.h"
 
-// What the command line asks for. A stand-in until the full command-line parser exists:
-// it carries only what the frame itself needs.
-struct TRunRequest {
-  std::vector<std::string> sources;       // every source part ("+" already split)
-  std::vector<std::string> destinations;  // destination names as given ("stdout" included)
-  bool lowPriority = false;
-  bool shutdown = false;
-  bool progressNumbers = false;
-  bool test = false;
-  // Options that make the per-run log take the source's name.
-  bool demux = false;
-  bool check = false;
-  bool analyzeBitdepth = false;
-  bool checkPitch = false;
-};
+namespace kavrix {
 
 struct TAnalysisResult {
   bool ok = false;
@@ -42,16 +28,16 @@ struct TRunResult {
 // The steps that later parts of the program provide. Every member must be set.
 struct TDriverHooks {
   // Parses the parameters (without "-log=") into the request; reports its own errors.
-  std::function<bool(const std::vector<std::string>& params, TRunRequest& request)> parse;
+  std::function<bool(const std::vector<std::string>& params, TOptions& request)> parse;
   // True when the path is, or lies in, a Blu-ray or HD DVD disc structure.
   std::function<bool(const std::string& path)> isDiscStructure;
   // Lists the disc's titles; false on a failure.
   std::function<bool(const std::string& path)> listDiscTitles;
-  std::function<bool(const TRunRequest& request)> componentTest;
+  std::function<bool(const TOptions& request)> componentTest;
   // Examines the sources, prints the description and track list.
-  std::function<TAnalysisResult(TRunRequest& request)> analyse;
+  std::function<TAnalysisResult(TOptions& request)> analyse;
   // Builds and runs the chains (both passes) and prints the statistics.
-  std::function<TRunResult(TRunRequest& request)> run;
+  std::function<TRunResult(TOptions& request)> run;
 };
 
 TDriverHooks DefaultDriverHooks();
@@ -66,17 +52,14 @@ std::string QuoteArgument(std::string_view argument);  // for a POSIX shell
 std::string BuildCommandLine(int argc, char** argv);   // argv joined, quoted where needed
 // Takes every "-log=NAME" out of the parameters; the last one wins. False when none.
 bool ExtractLogOption(std::vector<std::string>& params, std::string& logFileName);
-// The stand-in parser: the flags -lowPriority, -shutdown, -progressNumbers and -test.
-bool ParseCommandLineStandIn(const std::vector<std::string>& params, TRunRequest& request);
 // True when a source and a destination are the same file (then reports the error).
-bool SourcesOverlapDestinations(const TRunRequest& request);
-bool IsStdoutName(std::string_view name);
+bool SourcesOverlapDestinations(const TOptions& request);
 // The per-run log file's name; empty when none is written.
-std::string GetRunLogFileName(const TRunRequest* request);
+std::string GetRunLogFileName(const TOptions* request);
 // Writes the log text to the file; false on a failure.
 bool WriteLogFile(const std::string& path);
 // The one way out: writes the log files, shuts down when asked, returns the exit code.
-int ExitRun(const TRunRequest* request);
+int ExitRun(const TOptions* request);
 bool IsDiscStructureDefault(const std::string& path);
 
 }  // namespace kavrix

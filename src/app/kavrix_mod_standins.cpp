@@ -1,51 +1,22 @@
-// Stand-ins for the steps that later parts of the program build: the full command-line
-// parser, the disc title listing, the component test, the source analysis and the run.
-// Each fails loudly with a kind-2 message, so nothing is mistaken for a finished run.
+// Stand-ins for the steps that later parts of the program build: the disc title listing, the
+// component test, the source analysis and the run. Each fails loudly with a kind-2 message, so
+// nothing is mistaken for a finished run.
 #include <filesystem>
 #include <system_error>
 
 #include "app/kavrix_mod.h"
+#include "core/voxText.h"
 #include "core/voxUpStream_console.h"
 
 namespace kavrix {
 
 namespace {
 
-char FoldAscii(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (FoldAscii(a[i]) != FoldAscii(b[i])) return false;
-  }
-  return true;
-}
-
 bool IsDiscFolderName(const std::string& name) {
   return EqualsNoCase(name, "BDMV") || EqualsNoCase(name, "HVDVD_TS");
 }
 
 }  // namespace
-
-bool ParseCommandLineStandIn(const std::vector<std::string>& params, TRunRequest& request) {
-  for (const std::string& p : params) {
-    if (EqualsNoCase(p, "-lowPriority")) {
-      request.lowPriority = true;
-    } else if (EqualsNoCase(p, "-shutdown")) {
-      request.shutdown = true;
-    } else if (EqualsNoCase(p, "-progressNumbers")) {
-      request.progressNumbers = true;
-    } else if (EqualsNoCase(p, "-test")) {
-      request.test = true;
-    } else {
-      WriteMessage(kMsgError, "The command line parser is not available yet.");
-      return false;
-    }
-  }
-  return true;
-}
 
 bool IsDiscStructureDefault(const std::string& path) {
   namespace fs = std::filesystem;
@@ -67,21 +38,21 @@ bool IsDiscStructureDefault(const std::string& path) {
 
 TDriverHooks DefaultDriverHooks() {
   TDriverHooks hooks;
-  hooks.parse = &ParseCommandLineStandIn;
+  hooks.parse = &ParseCommandLine;
   hooks.isDiscStructure = &IsDiscStructureDefault;
   hooks.listDiscTitles = [](const std::string&) {
     WriteMessage(kMsgError, "The disc title listing is not available yet.");
     return false;
   };
-  hooks.componentTest = [](const TRunRequest&) {
+  hooks.componentTest = [](const TOptions&) {
     WriteMessage(kMsgError, "The component test is not available yet.");
     return false;
   };
-  hooks.analyse = [](TRunRequest&) {
+  hooks.analyse = [](TOptions&) {
     WriteMessage(kMsgError, "The source analysis is not available yet.");
     return TAnalysisResult{};
   };
-  hooks.run = [](TRunRequest&) {
+  hooks.run = [](TOptions&) {
     WriteMessage(kMsgError, "The processing run is not available yet.");
     return TRunResult{};
   };

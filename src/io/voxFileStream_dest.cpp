@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "core/voxText.h"
 #include "core/voxUpStream_console.h"
 
 namespace kavrix {
@@ -18,34 +19,12 @@ void RecordCreated(const std::string& name) {
   g_created.push_back(name);
 }
 
-size_t ExtensionStart(const std::string& name) {
-  const size_t slash = name.rfind('/');
-  const size_t base = slash == std::string::npos ? 0 : slash + 1;
-  const size_t dot = name.rfind('.');
-  // A leading dot names a hidden file, not an extension.
-  if (dot == std::string::npos || dot <= base) return name.size();
-  return dot;
-}
-
-char FoldAscii(char c) {
-  return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
-}
-
 }  // namespace
 
 std::string InsertDelayIntoName(const std::string& fileName, int64_t delaySum) {
   if (delaySum == 0) return fileName;
   const size_t at = ExtensionStart(fileName);
   return fileName.substr(0, at) + " DELAY " + std::to_string(delaySum) + "ms" + fileName.substr(at);
-}
-
-bool IsStdoutName(const std::string& fileName) {
-  const std::string stem = fileName.substr(0, ExtensionStart(fileName));
-  static const char kStdout[] = "stdout";
-  if (stem.size() != 6) return false;
-  for (size_t i = 0; i < 6; ++i)
-    if (FoldAscii(stem[i]) != kStdout[i]) return false;
-  return true;
 }
 
 std::vector<std::string> GetCreatedFiles() {

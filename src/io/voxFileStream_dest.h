@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "core/voxText.h"
 #include "core/voxUpStream.h"
 #include "platform/voxPlatform_output.h"
 
@@ -61,9 +62,6 @@ UpStreamPtr CreateDestFile(const std::string& fileName, uint32_t* resultBits = n
 // The name a destination gets with a delay sum inserted before its extension
 // ("movie.ac3", -60 → "movie DELAY -60ms.ac3"); only the last path component has one.
 std::string InsertDelayIntoName(const std::string& fileName, int64_t delaySum);
-
-// True for "stdout" and "stdout.<ext>" (ASCII case-insensitive).
-bool IsStdoutName(const std::string& fileName);
 
 // Every file the destination files of this process created, in order; a failed run
 // removes exactly these.

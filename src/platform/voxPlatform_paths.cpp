@@ -93,6 +93,14 @@ bool FileExists(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+TPathKind GetPathKind(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return TPathKind::kNone;
+  if (S_ISREG(st.st_mode)) return TPathKind::kFile;
+  if (S_ISDIR(st.st_mode)) return TPathKind::kFolder;
+  return TPathKind::kOther;
+}
+
 bool IsSameFile(const std::string& a, const std::string& b) {
   struct stat sa, sb;
   if (::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0) {

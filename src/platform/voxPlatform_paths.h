@@ -26,6 +26,10 @@ TFolderHook SetFolderHook(TFolder folder, TFolderHook hook);
 bool CreateFolders(const std::string& path);
 bool FileExists(const std::string& path);  // a regular file (after symbolic links)
 
+// What a name stands for (after symbolic links).
+enum class TPathKind { kNone, kFile, kFolder, kOther };
+TPathKind GetPathKind(const std::string& path);
+
 // True when both names lead to the same file: the same device and inode when both exist,
 // otherwise the same lexically normalised absolute path (compared case-sensitively).
 bool IsSameFile(const std::string& a, const std::string& b);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/kavrix_mod.h"
+#include "core/voxText.h"
 #include "core/voxUpStream_console.h"
 #include "platform/voxPlatform_paths.h"
 #include "platform/voxPlatform_process.h"
@@ -19,6 +20,11 @@
 
 namespace kavrix {
 namespace {
+
+void SetDestinations(TOptions& options, const std::vector<std::string>& names) {
+  options.Actions.clear();
+  for (const std::string& name : names) options.Actions.emplace_back().FileName = name;
+}
 
 namespace fs = std::filesystem;
 
@@ -58,16 +64,16 @@ class FrameTest : public ::testing::Test {
     platform::SetClockHook([this] { return clock_; });
 
     hooks_ = DefaultDriverHooks();
-    hooks_.parse = [this](const std::vector<std::string>& params, TRunRequest& request) {
+    hooks_.parse = [this](const std::vector<std::string>& params, TOptions& request) {
       params_ = params;
       request = request_;
       return true;
     };
-    hooks_.analyse = [this](TRunRequest&) {
+    hooks_.analyse = [this](TOptions&) {
       clock_ += 500;
       return analysis_;
     };
-    hooks_.run = [this](TRunRequest&) {
+    hooks_.run = [this](TOptions&) {
       clock_ += 3000;
       return run_;
     };
@@ -104,7 +110,7 @@ class FrameTest : public ::testing::Test {
   TDriverHooks hooks_;
   const TDriverHooks defaults_ = DefaultDriverHooks();
   std::vector<std::string> params_;
-  TRunRequest request_;
+  TOptions request_;
   TAnalysisResult analysis_{true, true};
   TRunResult run_{true};
 };
@@ -146,19 +152,21 @@ TEST_F(FrameTest, UsageHeadingsAreBrightOnAColourTerminal) {
 
 TEST_F(FrameTest, StandInsFailLoudlyWithExit1AndWrittenLogs) {
   EXPECT_EQ(Run({"-unknownOption", "a.thd"}, &defaults_), 1);
-  EXPECT_EQ(out_, "The command line parser is not available yet.\n");
+  const std::string error = "Please specify the source and dest files first and then the options.";
+  EXPECT_EQ(out_, error + "\n");
   EXPECT_NE(StateLog().find("command line: kavrix -unknownOption a.thd\n" + std::string(78, '-') +
-                            "\nThe command line parser is not available yet.  <ERROR>\n"),
+                            "\n" + error + "  <ERROR>\n"),
             std::string::npos);
   out_.clear();
-  EXPECT_EQ(Run({"-lowPriority", "-PROGRESSNUMBERS"}, &defaults_), 1);
+  std::ofstream(W("in.thd")) << "x";
+  EXPECT_EQ(Run({"-lowPriority", "-PROGRESSNUMBERS", W("in.thd")}, &defaults_), 1);
   EXPECT_EQ(out_, "The source analysis is not available yet.\n");
   EXPECT_EQ(priorities_, 0);
 }
 
 TEST_F(FrameTest, SuccessfulRunPrintsTimingDoneAndPlaysTheSuccessSound) {
-  request_.sources = {W("in.thd")};
-  request_.destinations = {W("movie.flac")};
+  request_.Sources = {W("in.thd")};
+  SetDestinations(request_, {W("movie.flac")});
   run_.surcodeMs = 61000;
   std::ofstream(root_ / "exe" / "success.wav") << "RIFF";
   std::ofstream(root_ / "config" / "error.wav") << "RIFF";
@@ -177,10 +185,10 @@ TEST_F(FrameTest, SuccessfulRunPrintsTimingDoneAndPlaysTheSuccessSound) {
 }
 
 TEST_F(FrameTest, FailedRunReportsAbortPositionPlaysErrorSoundAndShutsDown) {
-  request_.sources = {W("in.evo")};
-  request_.destinations = {W("out.mkv")};
-  request_.shutdown = true;
-  request_.lowPriority = true;
+  request_.Sources = {W("in.evo")};
+  SetDestinations(request_, {W("out.mkv")});
+  SetShutdownAfterwards(true);  // what the parser does for -shutdown
+  request_.LowPriority = true;
   run_ = TRunResult{};
   run_.abortedAt = 123456789012;
   std::ofstream(root_ / "config" / "error.wav") << "RIFF";
@@ -193,10 +201,10 @@ TEST_F(FrameTest, FailedRunReportsAbortPositionPlaysErrorSoundAndShutsDown) {
 }
 
 TEST_F(FrameTest, NothingToProduceExits0WithoutSoundsOrPriority) {
-  request_.sources = {W("in.thd")};
-  request_.lowPriority = true;
+  request_.Sources = {W("in.thd")};
+  request_.LowPriority = true;
   EXPECT_EQ(Run({"in.thd"}), 0);  // a plain listing: no destination
-  request_.destinations = {W("x.wav")};
+  SetDestinations(request_, {W("x.wav")});
   analysis_.foundSomething = false;
   EXPECT_EQ(Run({"in.thd", "x.wav"}), 0);
   EXPECT_TRUE(sounds_.empty());
@@ -206,10 +214,10 @@ TEST_F(FrameTest, NothingToProduceExits0WithoutSoundsOrPriority) {
 }
 
 TEST_F(FrameTest, ComponentTestWithoutSourceExits0) {
-  request_.test = true;
+  request_.Test = true;
   int tests = 0;
-  hooks_.componentTest = [&](const TRunRequest&) { return ++tests > 0; };
-  hooks_.analyse = [](TRunRequest&) -> TAnalysisResult { throw std::logic_error("not reached"); };
+  hooks_.componentTest = [&](const TOptions&) { return ++tests > 0; };
+  hooks_.analyse = [](TOptions&) -> TAnalysisResult { throw std::logic_error("not reached"); };
   EXPECT_EQ(Run({"-test"}), 0);
   EXPECT_EQ(tests, 1);
   // The stand-in component test fails loudly.
@@ -221,36 +229,36 @@ TEST_F(FrameTest, ComponentTestWithoutSourceExits0) {
 TEST_F(FrameTest, OverlappingSourceAndDestinationIsRefused) {
   std::ofstream(W("a.thd")) << "x";
   fs::create_directory(root_ / "work" / "sub");
-  request_.sources = {W("b.thd"), W("a.thd")};
-  request_.destinations = {W("c.flac"), W("sub/../a.thd")};
+  request_.Sources = {W("b.thd"), W("a.thd")};
+  SetDestinations(request_, {W("c.flac"), W("sub/../a.thd")});
   EXPECT_EQ(Run({"x"}), 1);
   EXPECT_EQ(out_, "Input and output file names overlap.\n");
 
-  TRunRequest r;
-  r.sources = {W("a.thd")};
-  r.destinations = {W("A.thd"), "stdout", "stdout.wav", W("%check%.a.thd")};
+  TOptions r;
+  r.Sources = {W("a.thd")};
+  SetDestinations(r, {W("A.thd"), "stdout", "stdout.wav", W("%check%.a.thd")});
   out_.clear();
   EXPECT_FALSE(SourcesOverlapDestinations(r));
-  r.sources = {"stdout"};
-  r.destinations = {"stdout"};
+  r.Sources = {"stdout"};
+  SetDestinations(r, {"stdout"});
   EXPECT_FALSE(SourcesOverlapDestinations(r));
   fs::create_symlink(W("a.thd"), W("link.thd"));
-  r.sources = {W("link.thd")};
-  r.destinations = {W("a.thd")};
+  r.Sources = {W("link.thd")};
+  SetDestinations(r, {W("a.thd")});
   EXPECT_TRUE(SourcesOverlapDestinations(r));
   EXPECT_EQ(out_, "Input and output file names overlap.\n");
 }
 
 TEST_F(FrameTest, StdoutDestinationMakesTheConsoleQuietButErrorsReachStderr) {
-  request_.sources = {W("in.thd")};
-  request_.destinations = {"STDOUT.wav"};
-  hooks_.run = [](TRunRequest&) {
+  std::ofstream(W("in.thd")) << "x";
+  hooks_.parse = defaults_.parse;  // the parser turns the console off for "stdout"
+  hooks_.run = [](TOptions&) {
     WriteMessage(kMsgWarning, "a warning");
     WriteMessage(kMsgError, "an error");
     return TRunResult{};
   };
   // The run log would go beside "STDOUT.wav" in the current folder: put it elsewhere.
-  EXPECT_EQ(Run({"in.thd", "STDOUT.wav", "-log=" + W("run.txt")}), 1);
+  EXPECT_EQ(Run({W("in.thd"), "STDOUT.wav", "-log=" + W("run.txt")}), 1);
   EXPECT_EQ(out_, "");
   EXPECT_EQ(err_, "an error\n");
   const std::string log = StateLog();
@@ -260,9 +268,9 @@ TEST_F(FrameTest, StdoutDestinationMakesTheConsoleQuietButErrorsReachStderr) {
 }
 
 TEST_F(FrameTest, ExceptionInTheRunIsReportedAndLogged) {
-  request_.sources = {W("in.thd")};
-  request_.destinations = {W("out.ac3")};
-  hooks_.run = [](TRunRequest&) -> TRunResult { throw std::runtime_error("boom"); };
+  request_.Sources = {W("in.thd")};
+  SetDestinations(request_, {W("out.ac3")});
+  hooks_.run = [](TOptions&) -> TRunResult { throw std::runtime_error("boom"); };
   EXPECT_EQ(Run({"in.thd", "out.ac3"}), 1);
   EXPECT_EQ(out_, "kavrix crashed...\n");
   EXPECT_NE(ReadFile(W("out - Log.txt")).find("kavrix crashed...\n"), std::string::npos);
@@ -285,18 +293,18 @@ TEST_F(FrameTest, DiscStructureIsListedInsteadOfTheUsage) {
 }
 
 TEST_F(FrameTest, RunLogFileName) {
-  TRunRequest r;
+  TOptions r;
   EXPECT_EQ(GetRunLogFileName(&r), "");
   EXPECT_EQ(GetRunLogFileName(nullptr), "");
-  r.sources = {"/src/feature.evo"};
-  r.destinations = {"/out/dir/movie.final.mkv", "b.ac3"};
+  r.Sources = {"/src/feature.evo"};
+  SetDestinations(r, {"/out/dir/movie.final.mkv", "b.ac3"});
   EXPECT_EQ(GetRunLogFileName(&r), "/out/dir/movie.final - Log.txt");
-  r.demux = true;
+  r.Demux = true;
   EXPECT_EQ(GetRunLogFileName(&r), "/out/dir/feature - Log.txt");
-  r.demux = false;
-  r.destinations = {"movie.mkv"};
+  r.Demux = false;
+  SetDestinations(r, {"movie.mkv"});
   EXPECT_EQ(GetRunLogFileName(&r), "movie - Log.txt");
-  r.destinations = {"%CHECK%.mkv"};
+  SetDestinations(r, {"%CHECK%.mkv"});
   EXPECT_EQ(GetRunLogFileName(&r), "");
   SetLogFileName("/logs/my.txt");
   EXPECT_EQ(GetRunLogFileName(&r), "/logs/my.txt");
@@ -312,8 +320,8 @@ TEST_F(FrameTest, LogOptionIsTakenOutAnywhereAndAMissingFolderWritesOnlyLogTxt) 
   EXPECT_EQ(name, "second.txt");
   EXPECT_EQ(params, (std::vector<std::string>{"a.thd", "b.flac"}));
 
-  request_.sources = {W("in.thd")};
-  request_.destinations = {W("out.flac")};
+  request_.Sources = {W("in.thd")};
+  SetDestinations(request_, {W("out.flac")});
   EXPECT_EQ(Run({"in.thd", "-log=" + W("missing/x.txt"), "out.flac"}), 0);
   EXPECT_EQ(params_, (std::vector<std::string>{"in.thd", "out.flac"}));
   EXPECT_FALSE(fs::exists(W("missing")));
@@ -362,15 +370,15 @@ TEST(StdoutName, WithOrWithoutExtension) {
   platform::SetSoundHook([](const std::string&) {});
   platform::SetShutdownHook([] {});
   TDriverHooks hooks = DefaultDriverHooks();
-  hooks.parse = [](const std::vector<std::string>&, TRunRequest& request) {
-    request.sources = {"/nonexistent/in.thd"};
-    request.destinations = {"/nonexistent/out.flac"};
-    request.lowPriority = true;
+  hooks.parse = [](const std::vector<std::string>&, TOptions& request) {
+    request.Sources = {"/nonexistent/in.thd"};
+    SetDestinations(request, {"/nonexistent/out.flac"});
+    request.LowPriority = true;
     return true;
   };
-  hooks.analyse = [](TRunRequest&) { return TAnalysisResult{true, true}; };
+  hooks.analyse = [](TOptions&) { return TAnalysisResult{true, true}; };
   int niceInRun = 0, ioClassInRun = 0;
-  hooks.run = [&](TRunRequest&) {
+  hooks.run = [&](TOptions&) {
     niceInRun = platform::GetNiceValue();
     ioClassInRun = platform::GetIoPriorityClass();
     return TRunResult{true};

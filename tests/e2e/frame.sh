@@ -26,10 +26,10 @@ grep -q ' $' "$tmp/usage.txt" && fail "padding in redirected output"
 rm -rf "$XDG_STATE_HOME"
 out=$(cd "$tmp" && "$kavrix" -noSuchOption 2>&1); rc=$?
 [ $rc -eq 1 ] || fail "unknown option: exit $rc"
-[ "$out" = "The command line parser is not available yet." ] || fail "unknown option output: $out"
+[ "$out" = "Please specify the source and dest files first and then the options." ] || fail "unknown option output: $out"
 log=$XDG_STATE_HOME/kavrix/log.txt
 grep -qx 'command line: .*kavrix -noSuchOption' "$log" || fail "command line in log: $(cat "$log")"
-grep -qx 'The command line parser is not available yet.  <ERROR>' "$log" || fail "error in log"
+grep -qx 'Please specify the source and dest files first and then the options.  <ERROR>' "$log" || fail "error in log"
 grep -q $'\r' "$log" && fail "CR in log.txt"
 
 # -log= in a folder that does not exist: only log.txt.
@@ -46,7 +46,7 @@ grep -q "command line: .*'-log=$tmp/my log.txt' 'a b.thd'" "$log" || fail "quoti
 # Colours only on a terminal (script gives the program a pseudo-terminal).
 if command -v script >/dev/null; then
   TERM=xterm script -qec "cd '$tmp' && '$kavrix' -noSuchOption" /dev/null >"$tmp/tty.txt" 2>&1
-  grep -q "${esc}\[97;41mThe command line parser" "$tmp/tty.txt" || fail "no red error on a terminal: $(od -c "$tmp/tty.txt" | head -3)"
+  grep -q "${esc}\[97;41mPlease specify the source" "$tmp/tty.txt" || fail "no red error on a terminal: $(od -c "$tmp/tty.txt" | head -3)"
   TERM=xterm NO_COLOR=1 script -qec "cd '$tmp' && '$kavrix' -noSuchOption" /dev/null >"$tmp/tty2.txt" 2>&1
   grep -q "$esc" "$tmp/tty2.txt" && fail "colours despite NO_COLOR"
   TERM=dumb script -qec "cd '$tmp' && '$kavrix'" /dev/null >"$tmp/tty3.txt" 2>&1
