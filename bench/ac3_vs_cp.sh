@@ -1,0 +1,41 @@
+#!/bin/bash
+# Runs the (E-)AC3 reader, and the reader with the dialnorm remover writing a file, over a
+# ~200 MB AC3 file (a fixture concatenated in $TMPDIR) and compares with `cp` of the same file.
+# Warm cache; each figure is the best of three runs. Target: within 2x of cp.
+# Usage: bench/ac3_vs_cp.sh [BUILD_DIR]   (default: build)
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+build="${1:-$root/build}"
+bench="$build/bench/bench_ac3"
+[ -x "$bench" ] || cmake --build "$build" --target bench_ac3 -j2
+dir="$(mktemp -d "${TMPDIR:-/tmp}/kavrix-bench-ac3.XXXXXX")"
+trap 'rm -rf "$dir"' EXIT
+fixture="$root/tests/fixtures/audio/ac3_51_448.ac3"
+file="$dir/big.ac3"
+copies=$(( 200 * 1024 * 1024 / $(stat -c %s "$fixture") ))
+for ((i = 0; i < copies; i += 100)); do
+  for ((j = 0; j < 100; ++j)); do cat "$fixture"; done
+done > "$file"
+
+best() {  # best wall time of three runs of the command, in seconds
+  local b=""
+  for _ in 1 2 3; do
+    local s e t
+    s=$(date +%s.%N)
+    "$@" > /dev/null
+    e=$(date +%s.%N)
+    t=$(echo "$e - $s" | bc -l)
+    if [ -z "$b" ] || (( $(echo "$t < $b" | bc -l) )); then b=$t; fi
+    rm -f "$dir/out.ac3"
+  done
+  echo "$b"
+}
+cat "$file" > /dev/null  # warm the cache
+printf 'file:      %d MB\n' $(( $(stat -c %s "$file") / 1048576 ))
+cp_time=$(best cp "$file" "$dir/out.ac3")
+reader_time=$(best "$bench" reader "$file")
+dialnorm_time=$(best "$bench" dialnorm "$file" "$dir/out.ac3")
+printf 'cp:        %.3f s\n' "$cp_time"
+printf 'reader:    %.3f s  ratio %.2f\n' "$reader_time" "$(echo "$reader_time / $cp_time" | bc -l)"
+printf 'dialnorm:  %.3f s  ratio %.2f (target <= 2.00)\n' "$dialnorm_time" \
+  "$(echo "$dialnorm_time / $cp_time" | bc -l)"
