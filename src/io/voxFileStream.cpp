@@ -208,8 +208,8 @@ bool TSourceFiles::Run(int64_t timeStamp, bool boundary) {
       }
     }
   }
-  const bool finished = FinishUpstreams();
-  SetOk(GetOk() && finished);
+  // A failed run leaves its upstreams unfinished: nothing half-written is completed.
+  if (GetOk()) SetOk(FinishUpstreams());
   return GetOk();
 }
 

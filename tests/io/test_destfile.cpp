@@ -22,8 +22,12 @@ class DestFileTest : public ::testing::Test {
     char pattern[] = "/tmp/kavrix-dest-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     dir_ = pattern;
+    SetConsoleSink([this](int, std::string_view bytes) { out_.append(bytes); }, false, false);
   }
-  void TearDown() override { fs::remove_all(dir_); }
+  void TearDown() override {
+    ResetConsoleForTests();
+    fs::remove_all(dir_);
+  }
   std::string Path(const std::string& name) const { return dir_ + "/" + name; }
   static std::string Read(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -34,6 +38,7 @@ class DestFileTest : public ::testing::Test {
                              bytes.size(), -1, false);
   }
   std::string dir_;
+  std::string out_;
 };
 
 TEST(DestFileNames, DelayInsertAndStdout) {
@@ -83,6 +88,7 @@ TEST_F(DestFileTest, NothingIsCreatedWithoutData) {
     EXPECT_TRUE(check->Finish(0));
   }
   EXPECT_TRUE(fs::is_empty(dir_));
+  EXPECT_EQ(out_, "");  // not even "Creating file"
 }
 
 TEST_F(DestFileTest, HeaderIsRewrittenAfterRepositioning) {
@@ -131,10 +137,14 @@ TEST_F(DestFileTest, CreationAndWriteFailures) {
   auto one = CreateDestFile(Path("new/a.ac3"));
   EXPECT_TRUE(Deliver(one, "x") && one->Finish(0));
   EXPECT_EQ(Read(Path("new/a.ac3")), "x");
+  EXPECT_EQ(out_, "Creating file \"" + Path("new/a.ac3") + "\"...\n");
+  out_.clear();
   auto two = CreateDestFile(Path("p/q/a.ac3"));
   EXPECT_FALSE(Deliver(two, "x") && two->Finish(0));
   EXPECT_FALSE(two->GetOk());
   EXPECT_FALSE(fs::exists(Path("p")) && fs::exists(Path("p/q")));
+  EXPECT_EQ(out_, "Creating file \"" + Path("p/q/a.ac3") + "\"...\nThe destination file \"" +
+                      Path("p/q/a.ac3") + "\" could not be created.\n");
   // A path below a regular file.
   std::ofstream(Path("file.txt")) << "x";
   auto below = CreateDestFile(Path("file.txt/x.ac3"));
@@ -146,12 +156,15 @@ TEST_F(DestFileTest, CreationAndWriteFailures) {
     const bool ok = Deliver(full, std::string(size, 'x')) && full->Finish(0);
     EXPECT_FALSE(ok);
     EXPECT_FALSE(full->GetOk());
+    EXPECT_NE(out_.find("Writing the destination file failed.\n"), std::string::npos);
   }
   // An upstream on a destination is an error.
   auto dest = CreateDestFile(Path("u.ac3"));
   dest->SetUpstream(CreateFileSimulator());
+  out_.clear();
   EXPECT_FALSE(Deliver(dest, "x"));
   EXPECT_FALSE(fs::exists(Path("u.ac3")));
+  EXPECT_EQ(out_, "The destination file upstream property is set.\n");
 }
 
 // Standard output through a pipe: everything arrives, SetPosition is refused, and a
