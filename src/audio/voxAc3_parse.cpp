@@ -78,7 +78,7 @@ constexpr TInverseTable MakeInverseTable() {
 constexpr TInverseTable kCrc1Factor = MakeInverseTable();
 
 // x^k modulo the polynomial; negative k through the inverse of x.
-uint16_t CrcPowX(int64_t k) {
+uint16_t ComputeCrcPowX(int64_t k) {
   uint16_t base = k >= 0 ? 2 : 0xC002;
   uint64_t e = uint64_t(k >= 0 ? k : -k);
   uint16_t r = 1;
@@ -88,6 +88,19 @@ uint16_t CrcPowX(int64_t k) {
     e >>= 1;
   }
   return r;
+}
+
+// Frames of a stream share their few lengths and dialnorm places: the last powers are kept
+// per thread (each node runs on one thread at a time).
+uint16_t CrcPowX(int64_t k) {
+  struct TEntry {
+    int64_t k = INT64_MIN;
+    uint16_t value = 0;
+  };
+  thread_local TEntry cache[4];
+  TEntry& e = cache[uint64_t(k) & 3];
+  if (e.k != k) e = TEntry{k, ComputeCrcPowX(k)};
+  return e.value;
 }
 
 // The checksums of a frame follow a change of its bytes first..last (inclusive; before holds
