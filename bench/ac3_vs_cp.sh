@@ -17,27 +17,15 @@ for ((i = 0; i < copies; i += 100)); do
   for ((j = 0; j < 100; ++j)); do cat "$fixture"; done
 done > "$file"
 
-best() {  # best wall time of three runs of the command, in seconds
-  local b=""
-  for _ in 1 2 3; do
-    local s e t
-    s=$(date +%s.%N)
-    "$@" > /dev/null
-    e=$(date +%s.%N)
-    t=$(echo "$e - $s" | bc -l)
-    if [ -z "$b" ] || (( $(echo "$t < $b" | bc -l) )); then b=$t; fi
-    rm -f "$dir/out.ac3"
-  done
-  echo "$b"
-}
+source "$root/bench/lib.sh"
 cat "$file" > /dev/null  # warm the cache
 printf 'file:      %d MB\n' $(( $(stat -c %s "$file") / 1048576 ))
-cp_time=$(best cp "$file" "$dir/out.ac3")
+cp_time=$(best 'rm -f "$dir/out.ac3"' cp "$file" "$dir/out.ac3")
 # cp copies inside the kernel (copy_file_range); dd moves every byte through user space
 # once each way, as any program that edits the data must.
-dd_time=$(best dd if="$file" of="$dir/out.ac3" bs=1M status=none)
-reader_time=$(best "$bench" reader "$file")
-dialnorm_time=$(best "$bench" dialnorm "$file" "$dir/out.ac3")
+dd_time=$(best 'rm -f "$dir/out.ac3"' dd if="$file" of="$dir/out.ac3" bs=1M status=none)
+reader_time=$(best 'rm -f "$dir/out.ac3"' "$bench" reader "$file")
+dialnorm_time=$(best 'rm -f "$dir/out.ac3"' "$bench" dialnorm "$file" "$dir/out.ac3")
 printf 'cp:        %.3f s\n' "$cp_time"
 printf 'dd bs=1M:  %.3f s\n' "$dd_time"
 printf 'reader:    %.3f s  ratio %.2f\n' "$reader_time" "$(echo "$reader_time / $cp_time" | bc -l)"

@@ -12,21 +12,10 @@ trap 'rm -rf "$dir"' EXIT
 file="$dir/source.bin"
 head -c 1073741824 /dev/urandom > "$file"
 
-best() {  # best wall time of three runs of the command, in seconds
-  local b=""
-  for _ in 1 2 3; do
-    local s e t
-    s=$(date +%s.%N)
-    "$@" > /dev/null
-    e=$(date +%s.%N)
-    t=$(echo "$e - $s" | bc -l)
-    if [ -z "$b" ] || (( $(echo "$t < $b" | bc -l) )); then b=$t; fi
-  done
-  echo "$b"
-}
+source "$root/bench/lib.sh"
 cat "$file" > /dev/null  # warm the cache
-cat_time=$(best cat "$file")
-source_time=$(best "$bench" "$file")
+cat_time=$(best ':' cat "$file")
+source_time=$(best ':' "$bench" "$file")
 printf 'cat:          %.3f s\n' "$cat_time"
 printf 'bench_source: %.3f s\n' "$source_time"
 printf 'ratio:        %.2f (target <= 1.30)\n' "$(echo "$source_time / $cat_time" | bc -l)"
