@@ -4,6 +4,7 @@
 // the crash reaction).
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -12,9 +13,12 @@
 
 namespace kavrix {
 
+struct TSourceAnalysis;  // app/kavrix_mod_analysis.h
+
 struct TAnalysisResult {
   bool ok = false;
   bool foundSomething = false;  // audio/video/subtitle details or container information
+  std::shared_ptr<TSourceAnalysis> analysis;  // what the run builds on
 };
 
 struct TRunResult {

@@ -72,25 +72,70 @@ bool TAudioReaderBase::ProcessData(TKey, bool, const uint8_t* data, size_t size,
         if (timeStamp != lastBlockTimeStamp_) marks_.push_back({blockStart, timeStamp});
       }
       lastBlockTimeStamp_ = timeStamp;
-      if (!AppendOutput(0, data, size)) return FailMemory();
     }
-    RunUnits();
-    Compact();
+    if (size > kBridge && headerFound_ && !flushing_) {
+      ProcessInPlace(data, size);
+    } else {
+      if (size > 0 && !AppendOutput(0, data, size)) return FailMemory();
+      RunUnits();
+      Compact();
+    }
   } catch (const std::exception&) {
     return FailMemory();
   }
   return GetOk();
 }
 
-void TAudioReaderBase::Compact() {
-  if (cursor_ == 0) return;
-  // The last unit delivered leaves the buffer now: keep a copy for the seamless check.
+// A large block: only its start is copied behind the buffered tail, to complete the unit
+// that spans the two; the units after it are parsed and delivered straight from the block,
+// and only its own tail is kept for the next one.
+void TAudioReaderBase::ProcessInPlace(const uint8_t* data, size_t size) {
+  if (!AppendOutput(0, data, kBridge)) {
+    FailMemory();
+    return;
+  }
+  RunUnits();
+  const size_t unconsumed = GetOutputSize(0) - cursor_;
+  if (!GetOk()) return;
+  if (unconsumed > kBridge) {
+    // The buffered units did not reach into the block: the rest goes the usual way.
+    if (!AppendOutput(0, data + kBridge, size - kBridge)) {
+      FailMemory();
+      return;
+    }
+    RunUnits();
+    Compact();
+    return;
+  }
+  Compact();
+  SetOutputSize(0, 0);  // the bytes left there are read from the block itself
+  const size_t start = kBridge - unconsumed;
+  direct_ = data + start;
+  directSize_ = size - start;
+  RunUnits();
+  KeepLastUnit();
+  const uint8_t* rest = direct_ + cursor_;
+  const size_t restSize = directSize_ - cursor_;
+  bufferBase_ += cursor_;
+  cursor_ = 0;
+  direct_ = nullptr;
+  directSize_ = 0;
+  if (restSize > 0 && !AppendOutput(0, rest, restSize)) FailMemory();
+}
+
+// The last unit delivered is about to leave the window: keep a copy for the seamless check.
+void TAudioReaderBase::KeepLastUnit() {
   if (seamlessCheck_ && lastUnitLength_ > 0 && !lastUnitCopied_ &&
-      lastUnitPosition_ >= bufferBase_) {
-    const uint8_t* p = GetOutputBuffer(0) + (lastUnitPosition_ - bufferBase_);
+      lastUnitPosition_ >= bufferBase_ && lastUnitPosition_ - bufferBase_ < WinSize()) {
+    const uint8_t* p = WinData() + (lastUnitPosition_ - bufferBase_);
     lastUnit_.assign(p, p + lastUnitLength_);
     lastUnitCopied_ = true;
   }
+}
+
+void TAudioReaderBase::Compact() {
+  if (cursor_ == 0) return;
+  KeepLastUnit();
   ConsumeOutput(0, cursor_);
   bufferBase_ += cursor_;
   cursor_ = 0;
@@ -98,7 +143,7 @@ void TAudioReaderBase::Compact() {
 
 void TAudioReaderBase::RunUnits() {
   while (GetOk()) {
-    const size_t fill = GetOutputSize(0);
+    const size_t fill = WinSize();
     const size_t avail = fill - cursor_;
     if (avail == 0) break;
     if (!flushing_ && avail < minimumFill_ + 8) break;
@@ -114,8 +159,8 @@ void TAudioReaderBase::RunUnits() {
 
 // The first unit: search (unless told the data starts with one), report and announce.
 bool TAudioReaderBase::FindFirstUnit(TAudioUnit& unit) {
-  const uint8_t* p = GetOutputBuffer(0) + cursor_;
-  const size_t avail = GetOutputSize(0) - cursor_;
+  const uint8_t* p = WinData() + cursor_;
+  const size_t avail = WinSize() - cursor_;
   if (!noSearch_) {
     const uint64_t limit = searchLimit_ > searched_ ? searchLimit_ - searched_ : 0;
     size_t o = 0;
@@ -164,10 +209,10 @@ bool TAudioReaderBase::FindFirstUnit(TAudioUnit& unit) {
     }
   }
   cursor_ += unit.skipped;
-  const size_t rest = GetOutputSize(0) - cursor_;
+  const size_t rest = WinSize() - cursor_;
   if (!flushing_ && rest < unit.length + 2) return false;  // the search finds it again
   headerFound_ = true;
-  if (!StartStream(GetOutputBuffer(0) + cursor_, rest, unit)) {
+  if (!StartStream(WinData() + cursor_, rest, unit)) {
     SetOk(false);
     return false;
   }
@@ -176,8 +221,8 @@ bool TAudioReaderBase::FindFirstUnit(TAudioUnit& unit) {
 
 // A later unit; on damage, resynchronise.
 bool TAudioReaderBase::ParseNextUnit(TAudioUnit& unit) {
-  const uint8_t* p = GetOutputBuffer(0) + cursor_;
-  const size_t avail = GetOutputSize(0) - cursor_;
+  const uint8_t* p = WinData() + cursor_;
+  const size_t avail = WinSize() - cursor_;
   const int r = ParseUnit(p, avail, unitLength_, unit);
   if (r == 0) {
     cursor_ += unit.skipped;
@@ -240,12 +285,12 @@ bool TAudioReaderBase::ParseNextUnit(TAudioUnit& unit) {
 bool TAudioReaderBase::SameAsLastDelivered(const uint8_t* data, size_t size) const {
   if (size != lastUnitLength_ || size == 0) return false;
   if (!lastUnitCopied_ && lastUnitPosition_ >= bufferBase_)
-    return std::memcmp(data, GetOutputBuffer(0) + (lastUnitPosition_ - bufferBase_), size) == 0;
+    return std::memcmp(data, WinData() + (lastUnitPosition_ - bufferBase_), size) == 0;
   return lastUnit_.size() == size && std::memcmp(data, lastUnit_.data(), size) == 0;
 }
 
 bool TAudioReaderBase::HandleUnit(const TAudioUnit& unit) {
-  const uint8_t* p = GetOutputBuffer(0) + cursor_;
+  const uint8_t* p = WinData() + cursor_;
   const uint64_t unitStart = bufferBase_ + cursor_;
   unitLength_ = unit.length;
   lastSamples_ = unit.samples;
@@ -330,7 +375,7 @@ void TAudioReaderBase::NotifyJoin(uint8_t kind, int64_t gap) {
   NotifyJoinUpstreams(kind, gap);
   if (!seamlessCheck_) return;
   joinArmed_ = true;
-  joinCountdown_ = int64_t(GetOutputSize(0) - cursor_);
+  joinCountdown_ = int64_t(WinSize() - cursor_);
 }
 
 bool TAudioReaderBase::Finish(TKey key) {

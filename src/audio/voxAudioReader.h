@@ -116,6 +116,12 @@ class TAudioReaderBase : public TUpStream, public IInitialDelay {
   void PruneMarks();
   bool SameAsLastDelivered(const uint8_t* data, size_t size) const;
   void Compact();
+  void ProcessInPlace(const uint8_t* data, size_t size);
+  void KeepLastUnit();
+  // The bytes units are read from: the receive buffer, or a large block read in place.
+  const uint8_t* WinData() const { return direct_ ? direct_ : GetOutputBuffer(0); }
+  size_t WinSize() const { return direct_ ? directSize_ : GetOutputSize(0); }
+  static constexpr size_t kBridge = 65536;  // bytes of a large block copied to the buffer
   void ReportGaps();
   int64_t UnitTicks() const { return SampleTicks(lastSamples_, lastRate_); }
 
@@ -126,8 +132,11 @@ class TAudioReaderBase : public TUpStream, public IInitialDelay {
 
   bool announced_ = false;
   uint64_t streamBytes_ = 0;
-  // Receive buffer: output buffer 0; bytes before cursor_ are consumed.
+  // Receive buffer: output buffer 0, or the block read in place; bytes before cursor_ are
+  // consumed.
   size_t cursor_ = 0;
+  const uint8_t* direct_ = nullptr;
+  size_t directSize_ = 0;
   uint64_t bufferBase_ = 0;  // stream position of the buffer's first byte
   uint64_t searched_ = 0;    // bytes dropped while searching the first unit
 

@@ -85,6 +85,10 @@ TEST(Ac3Reader, DetailsMatchReferenceTools) {
     EXPECT_EQ(run.sink->formatId_, c.file.find("eac3") != std::string::npos ? "eac3" : "ac3");
     // Every byte comes out, one access unit per delivery.
     EXPECT_EQ(run.sink->Joined(), data) << c.file;
+    // Large blocks are parsed in place: the same units come out.
+    const TReaderRun large = RunReader(data, 70001);
+    EXPECT_EQ(large.sink->Joined(), data) << c.file;
+    EXPECT_EQ(large.sink->units_.size(), run.sink->units_.size()) << c.file;
     EXPECT_EQ(run.sink->finished_, 1);
     EXPECT_EQ(messages.Text(), "") << c.file;
     if (!tools) continue;
@@ -215,7 +219,11 @@ TEST(Ac3Reader, SeamlessBranching) {
         secondStart;  // the second part starts with a repeat when secondStart < firstEnd
     size_t dropped;
     size_t blockSize;
-  } cases[] = {{20, 19, 1, 5000}, {20, 19, 1, 100000}, {20, 20, 0, 5000}, {20, 18, 0, 3000}};
+  } cases[] = {{20, 19, 1, 5000},
+               {20, 19, 1, 100000},
+               {20, 20, 0, 5000},
+               {20, 18, 0, 3000},
+               {40, 39, 1, 70000}};
   for (const auto& c : cases) {
     TMessages messages;
     const Bytes a = concat(0, c.firstEnd), b = concat(c.secondStart, frames.size());
