@@ -18,7 +18,7 @@ struct TSourceAnalysis;  // app/kavrix_mod_analysis.h
 struct TAnalysisResult {
   bool ok = false;
   bool foundSomething = false;  // audio/video/subtitle details or container information
-  std::shared_ptr<TSourceAnalysis> analysis;  // what the run builds on
+  std::shared_ptr<TSourceAnalysis> analysis = nullptr;  // what the run builds on
 };
 
 struct TRunResult {

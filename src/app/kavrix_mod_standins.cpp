@@ -1,10 +1,11 @@
-// Stand-ins for the steps that later parts of the program build: the disc title listing, the
-// component test, the source analysis and the run. Each fails loudly with a kind-2 message, so
-// nothing is mistaken for a finished run.
+// The default steps of the frame. The disc title listing, the component test and the run are
+// stand-ins for what later parts of the program build: each fails loudly with a kind-2
+// message, so nothing is mistaken for a finished run.
 #include <filesystem>
 #include <system_error>
 
 #include "app/kavrix_mod.h"
+#include "app/kavrix_mod_analysis.h"
 #include "core/voxText.h"
 #include "core/voxUpStream_console.h"
 
@@ -48,10 +49,7 @@ TDriverHooks DefaultDriverHooks() {
     WriteMessage(kMsgError, "The component test is not available yet.");
     return false;
   };
-  hooks.analyse = [](TOptions&) {
-    WriteMessage(kMsgError, "The source analysis is not available yet.");
-    return TAnalysisResult{};
-  };
+  hooks.analyse = &AnalyseAndList;
   hooks.run = [](TOptions&) {
     WriteMessage(kMsgError, "The processing run is not available yet.");
     return TRunResult{};

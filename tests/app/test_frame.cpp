@@ -160,7 +160,7 @@ TEST_F(FrameTest, StandInsFailLoudlyWithExit1AndWrittenLogs) {
   out_.clear();
   std::ofstream(W("in.thd")) << "x";
   EXPECT_EQ(Run({"-lowPriority", "-PROGRESSNUMBERS", W("in.thd")}, &defaults_), 1);
-  EXPECT_EQ(out_, "The source analysis is not available yet.\n");
+  EXPECT_EQ(out_, "analyze: 100%\nThe format of the source file could not be detected.\n");
   EXPECT_EQ(priorities_, 0);
 }
 
