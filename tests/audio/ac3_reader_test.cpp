@@ -71,7 +71,7 @@ TEST(Ac3Reader, DetailsMatchReferenceTools) {
   TScratch scratch;
   WriteBytes(scratch.Path("seven.eac3"), seven);
   for (const Case& c : cases) {
-    const std::string path = c.file == "seven.eac3" ? scratch.Path(c.file) : FixturePath(c.file);
+    const std::string path = c.file == "seven.eac3" ? scratch.Path(c.file) : AudioFixture(c.file);
     const Bytes data = ReadBytes(path);
     TMessages messages;
     // Odd block sizes: units straddle the deliveries.

@@ -16,49 +16,16 @@
 #include "audio/voxAc3.h"
 #include "core/voxUpStream.h"
 #include "core/voxUpStream_console.h"
+#include "test_support.h"
 
 namespace kavrix::test {
 
-using Bytes = std::vector<uint8_t>;
-
-inline std::string FixturePath(const std::string& name) {
-  return std::string(KAVRIX_FIXTURES) + "/audio/" + name;
-}
-
-inline Bytes ReadBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), {});
+inline std::string AudioFixture(const std::string& name) {
+  return FixturePath("audio/" + name);
 }
 inline Bytes Fixture(const std::string& name) {
-  return ReadBytes(FixturePath(name));
+  return ReadBytes(AudioFixture(name));
 }
-inline void WriteBytes(const std::string& path, const Bytes& data) {
-  std::ofstream out(path, std::ios::binary);
-  out.write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
-}
-
-// A scratch folder below $TMPDIR, removed at the end of the test.
-class TScratch {
- public:
-  TScratch() {
-    std::random_device random;
-    for (int attempt = 0; attempt < 100 && dir_.empty(); ++attempt) {
-      const auto path = std::filesystem::temp_directory_path() /
-                        ("kavrix-ac3-" + std::to_string(random()) + std::to_string(attempt));
-      std::error_code ec;
-      if (std::filesystem::create_directory(path, ec)) dir_ = path.string();
-    }
-  }
-  ~TScratch() {
-    std::error_code ec;
-    if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
-  }
-  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
-
- private:
-  std::string dir_;
-};
-
 // Runs a shell command in the scratch folder's file "out" and returns what it printed
 // (stdout and stderr).
 inline std::string Capture(const TScratch& scratch, const std::string& command) {
@@ -108,23 +75,15 @@ class TUnitSink : public TUpStream {
 };
 
 // Collects console messages while alive.
-class TMessages {
+// Console messages captured while alive.
+class TMessages : public TConsoleCapture {
  public:
-  TMessages() {
-    ResetConsoleForTests();
-    SetConsoleSink([this](int, std::string_view bytes) { text_.append(bytes); }, false, false);
-  }
-  ~TMessages() { ResetConsoleForTests(); }
-  const std::string& Text() const { return text_; }
-  bool Has(const std::string& s) const { return text_.find(s) != std::string::npos; }
+  bool Has(const std::string& s) const { return Text().find(s) != std::string::npos; }
   size_t Count(const std::string& s) const {
     size_t n = 0;
-    for (size_t p = text_.find(s); p != std::string::npos; p = text_.find(s, p + 1)) ++n;
+    for (size_t p = Text().find(s); p != std::string::npos; p = Text().find(s, p + 1)) ++n;
     return n;
   }
-
- private:
-  std::string text_;
 };
 
 // One block of input with its time stamp.

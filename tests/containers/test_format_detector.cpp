@@ -16,15 +16,16 @@
 #include "core/voxUpStream.h"
 #include "core/voxUpStream_console.h"
 #include "io/voxFileStream.h"
+#include "test_support.h"
 
 namespace kavrix {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using test::Bytes;
+using test::TScratch;
 
 Bytes ReadFixture(const std::string& name) {
-  std::ifstream in(std::string(KAVRIX_FIXTURES) + "/audio/" + name, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), {});
+  return test::ReadBytes(test::FixturePath("audio/" + name));
 }
 
 Bytes RandomBytes(size_t size, uint32_t seed) {
@@ -35,45 +36,7 @@ Bytes RandomBytes(size_t size, uint32_t seed) {
 }
 
 // Console output captured while alive (the candidates must stay silent).
-class TConsole {
- public:
-  TConsole() {
-    ResetConsoleForTests();
-    SetConsoleSink([this](int, std::string_view bytes) { text_.append(bytes); }, false, false);
-  }
-  ~TConsole() { ResetConsoleForTests(); }
-  const std::string& Text() const { return text_; }
-
- private:
-  std::string text_;
-};
-
-// A scratch folder below the system's temporary folder.
-class TScratch {
- public:
-  TScratch() {
-    std::random_device random;
-    for (int attempt = 0; attempt < 100 && dir_.empty(); ++attempt) {
-      const auto path = std::filesystem::temp_directory_path() /
-                        ("kavrix-detector-" + std::to_string(random()) + std::to_string(attempt));
-      std::error_code ec;
-      if (std::filesystem::create_directory(path, ec)) dir_ = path.string();
-    }
-  }
-  ~TScratch() {
-    std::error_code ec;
-    if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
-  }
-  std::string Write(const std::string& name, const Bytes& data) const {
-    const std::string path = dir_ + "/" + name;
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
-    return path;
-  }
-
- private:
-  std::string dir_;
-};
+using TConsole = test::TConsoleCapture;
 
 struct TDetection {
   UpStreamPtr detector;
