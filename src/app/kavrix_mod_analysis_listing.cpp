@@ -312,48 +312,30 @@ std::vector<TListedTrack> ListedTracks(const TSourceAnalysis& analysis) {
     t.verified = true;
     out.push_back(t);
   }
+  // One entry per track; the three kinds share the details' common fields.
+  auto add = [&](TTrackKind kind, uint32_t id, const auto& node) -> TListedTrack& {
+    TListedTrack& t = out.emplace_back();
+    t.kind = kind;
+    t.number = ++number;
+    t.id = id;
+    t.formatId = node->GetFormatId();
+    t.description = node->GetDescription();
+    t.language = node->GetLanguage();
+    t.name = node->GetTrackName();
+    t.verified = node->GetVerified();
+    return t;
+  };
   for (size_t i = 0; i < c.GetVideoTrackCount(); ++i) {
     TVideoTrackEntry e;
-    if (!c.GetVideoTrack(i, e) || !e.node) continue;
-    TListedTrack t;
-    t.kind = TTrackKind::kVideo;
-    t.number = ++number;
-    t.id = e.id;
-    t.formatId = e.node->GetFormatId();
-    t.description = e.node->GetDescription();
-    t.language = e.node->GetLanguage();
-    t.name = e.node->GetTrackName();
-    t.verified = e.node->GetVerified();
-    t.video = e.node;
-    out.push_back(t);
+    if (c.GetVideoTrack(i, e) && e.node) add(TTrackKind::kVideo, e.id, e.node).video = e.node;
   }
   for (size_t i = 0; i < c.GetAudioTrackCount(); ++i) {
     TAudioTrackEntry e;
-    if (!c.GetAudioTrack(i, e) || !e.node) continue;
-    TListedTrack t;
-    t.kind = TTrackKind::kAudio;
-    t.number = ++number;
-    t.id = e.id;
-    t.formatId = e.node->GetFormatId();
-    t.description = e.node->GetDescription();
-    t.language = e.node->GetLanguage();
-    t.name = e.node->GetTrackName();
-    t.verified = e.node->GetVerified();
-    out.push_back(t);
+    if (c.GetAudioTrack(i, e) && e.node) add(TTrackKind::kAudio, e.id, e.node);
   }
   for (size_t i = 0; i < c.GetSubtitleTrackCount(); ++i) {
     TSubtitleTrackEntry e;
-    if (!c.GetSubtitleTrack(i, e) || !e.node) continue;
-    TListedTrack t;
-    t.kind = TTrackKind::kSubtitle;
-    t.number = ++number;
-    t.id = e.id;
-    t.formatId = e.node->GetFormatId();
-    t.description = e.node->GetDescription();
-    t.language = e.node->GetLanguage();
-    t.name = e.node->GetTrackName();
-    t.verified = e.node->GetVerified();
-    out.push_back(t);
+    if (c.GetSubtitleTrack(i, e) && e.node) add(TTrackKind::kSubtitle, e.id, e.node);
   }
   return out;
 }
