@@ -5,7 +5,9 @@
 #include <mutex>
 
 #include "audio/voxAc3.h"
+#include "audio/voxDts.h"
 #include "containers/voxFormatDetector.h"
+#include "pcm/voxWav.h"
 
 namespace kavrix {
 
@@ -17,6 +19,30 @@ using S = TCandidateSlot;
 // (a transport-stream track) they search for it.
 TCandidateChain Ac3Candidate(const TCandidateOptions& options) {
   return {CreateAc3Reader(nullptr, false, !options.elementary), nullptr};
+}
+
+// The PCM WAV chain. The HDCD detection joins this chain, behind the reader, once the HDCD
+// decoder exists.
+TCandidateChain WavCandidate(const TCandidateOptions&) {
+  return {CreateWavReader(), nullptr};
+}
+
+// AC3 carried in WAV: the WAV reader, the unwrapper and the AC3 reader, which answers.
+TCandidateChain WavAc3Candidate(const TCandidateOptions&) {
+  UpStreamPtr head = CreateWavReader();
+  UpStreamPtr unwrap = CreateWavAc3Reader();
+  UpStreamPtr decoder = CreateAc3Reader(nullptr, false, true);
+  unwrap->SetUpstream(decoder);
+  head->SetUpstream(unwrap);
+  return {head, decoder};
+}
+
+// The DTS readers get the header-listing flag as well.
+TCandidateChain DtsCandidate(const TCandidateOptions& options) {
+  return {CreateDtsReader(nullptr, false, options.logDts, !options.elementary), nullptr};
+}
+TCandidateChain DtsNoCoreCandidate(const TCandidateOptions& options) {
+  return {CreateDtsNoCoreReader(nullptr, options.logDts, !options.elementary), nullptr};
 }
 
 struct TSlotEntry {
@@ -38,17 +64,17 @@ std::array<TSlotEntry, size_t(S::kCount)> DefaultTable() {
       {S::kEvoParser, "evo parser", nullptr},
       {S::kTsParser, "ts parser", nullptr},
       {S::kTsParserNoPat, "ts parser (no PAT)", nullptr},
-      {S::kDtsReader, "dts reader", nullptr},
-      {S::kDtsNoCoreReader, "dts reader (no core)", nullptr},
+      {S::kDtsReader, "dts reader", DtsCandidate},
+      {S::kDtsNoCoreReader, "dts reader (no core)", DtsNoCoreCandidate},
       {S::kAc3Reader, "ac3 reader", Ac3Candidate},
       {S::kMpxReader, "mpeg audio reader", nullptr},
       {S::kAacReader, "aac reader", nullptr},
       {S::kThdReader, "truehd reader", nullptr},
-      {S::kWavReader, "wav reader", nullptr},
+      {S::kWavReader, "wav reader", WavCandidate},
       {S::kW64Reader, "w64 reader", nullptr},
       {S::kRf64Reader, "rf64 reader", nullptr},
       {S::kWavDts, "dts in wav", nullptr},
-      {S::kWavAc3, "ac3 in wav", nullptr},
+      {S::kWavAc3, "ac3 in wav", WavAc3Candidate},
       {S::kFlacDecoder, "flac decoder", nullptr},
       {S::kVc1Reader, "vc1 reader", nullptr},
       {S::kMpeg2Reader, "mpeg2 reader", nullptr},

@@ -110,9 +110,10 @@ TEST(FormatDetector, RecognisesAc3AndEac3WithTheReadersDetails) {
     EXPECT_FALSE(run.Results().GetVideoDetails()->GetValid()) << c.file;
     EXPECT_FALSE(run.Results().GetSubtitleDetails()->GetValid()) << c.file;
     EXPECT_FALSE(run.Results().GetContainerInfo()->HasContainerInfo()) << c.file;
-    // The winner is the AC3 reader's chain, silenced and ending in a file simulator.
+    // The winner is the AC3 reader's chain, silenced and ending in a file simulator; it comes
+    // first in list order (candidates behind it that were never fed stay in the list).
     const auto candidates = run.Results().GetCandidates();
-    ASSERT_EQ(candidates.size(), 1u) << c.file;
+    ASSERT_GE(candidates.size(), 1u) << c.file;
     EXPECT_EQ(candidates[0].slot, TCandidateSlot::kAc3Reader);
     EXPECT_NE(Query<IAc3Reader>(candidates[0].head), nullptr);
     EXPECT_NE(Query<IFileSimulator>(candidates[0].head->GetChainEnd()), nullptr);
