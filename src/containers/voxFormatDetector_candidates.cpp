@@ -37,6 +37,16 @@ TCandidateChain WavAc3Candidate(const TCandidateOptions&) {
   return {head, decoder};
 }
 
+// DTS carried in WAV: the WAV reader, the unwrapper and the DTS reader, which answers.
+TCandidateChain WavDtsCandidate(const TCandidateOptions& options) {
+  UpStreamPtr head = CreateWavReader();
+  UpStreamPtr unwrap = CreateWavDtsReader();
+  UpStreamPtr decoder = CreateDtsReader(nullptr, false, options.logDts, true);
+  unwrap->SetUpstream(decoder);
+  head->SetUpstream(unwrap);
+  return {head, decoder};
+}
+
 // The DTS readers get the header-listing flag as well.
 TCandidateChain DtsCandidate(const TCandidateOptions& options) {
   return {CreateDtsReader(nullptr, false, options.logDts, !options.elementary), nullptr};
@@ -73,7 +83,7 @@ std::array<TSlotEntry, size_t(S::kCount)> DefaultTable() {
       {S::kWavReader, "wav reader", WavCandidate},
       {S::kW64Reader, "w64 reader", nullptr},
       {S::kRf64Reader, "rf64 reader", nullptr},
-      {S::kWavDts, "dts in wav", nullptr},
+      {S::kWavDts, "dts in wav", WavDtsCandidate},
       {S::kWavAc3, "ac3 in wav", WavAc3Candidate},
       {S::kFlacDecoder, "flac decoder", nullptr},
       {S::kVc1Reader, "vc1 reader", nullptr},

@@ -282,7 +282,18 @@ TEST(WavWriter, MultipleMonoFilesOnePerChannel) {
   }
 }
 
-TEST(WavDetection, TheDetectorRecognisesWavAndAc3InWav) {
+TEST(WavDetection, TheDetectorRecognisesWavAndAc3AndDtsInWav) {
+  // DTS carried in 16-bit words: the DTS fixture byte-swapped into a WAV data chunk.
+  const Bytes dts = test::ReadBytes(test::FixturePath("audio/dts_stereo.dts"));
+  Bytes words(dts.size() & ~size_t(1));
+  for (size_t i = 0; i + 1 < words.size(); i += 2) {
+    words[i] = dts[i + 1];
+    words[i + 1] = dts[i];
+  }
+  test::TScratch scratch;
+  const std::string dtsWav = scratch.Write(
+      "dts.wav",
+      test::Riff({test::Chunk("fmt ", test::Fmt(1, 2, 48000, 16)), test::Chunk("data", words)}));
   struct TCase {
     const char* file;
     const char* formatId;
@@ -291,12 +302,13 @@ TEST(WavDetection, TheDetectorRecognisesWavAndAc3InWav) {
   };
   const TCase cases[] = {{"pcm/s51_24.wav", "wav", "WAV", 6},
                          {"pcm/st16.wav", "wav", "WAV", 2},
-                         {"pcm/ac3wav_51_448.wav", "ac3wav", "AC3WAV", 6}};
+                         {"pcm/ac3wav_51_448.wav", "ac3wav", "AC3WAV", 6},
+                         {"", "dtswav", "DTSWAV", 2}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.file);
     test::TConsoleCapture console;
-    UpStreamPtr source =
-        CreateSourceFiles({test::FixturePath(c.file)}, 0, 0, 314572800, false, 24000, 1001);
+    UpStreamPtr source = CreateSourceFiles({*c.file ? test::FixturePath(c.file) : dtsWav}, 0, 0,
+                                           314572800, false, 24000, 1001);
     ASSERT_TRUE(source->GetOk());
     UpStreamPtr detector = CreateFormatDetector(false, false, false, true, false);
     source->SetUpstream(detector);
