@@ -32,4 +32,12 @@ cmake --build build-tsan -j"$jobs" --target test_core test_io
 (cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --output-on-failure -j"$jobs" --timeout 900 -L 'core|io')
 
+echo "== fuzz targets (short runs; ./fuzz.sh runs them longer)"
+if [ ! -f build-fuzz/CMakeCache.txt ]; then
+  CC=clang CXX=clang++ cmake -S "$here" -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DKAVRIX_FUZZ=ON -DKAVRIX_TESTS=OFF -DKAVRIX_SANITIZE=address,undefined >/dev/null
+fi
+cmake --build build-fuzz -j"$jobs" --target fuzz_dts fuzz_ac3
+fuzz/run.sh build-fuzz 15
+
 echo "All tests passed."

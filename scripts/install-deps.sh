@@ -6,7 +6,7 @@ set -euo pipefail
 build_pkgs=(g++ cmake make pkg-config libgtest-dev libgmock-dev
   libavcodec-dev libavformat-dev libavutil-dev libavfilter-dev libswresample-dev
   libflac-dev libsoxr-dev)
-test_pkgs=(ffmpeg flac sox mkvtoolnix mediainfo python3 bc)
+test_pkgs=(ffmpeg flac sox mkvtoolnix mediainfo python3 bc clang libclang-rt-14-dev)
 
 want=("${build_pkgs[@]}")
 if [ "${1:-}" = "--test" ]; then want+=("${test_pkgs[@]}"); fi

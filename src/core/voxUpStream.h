@@ -170,7 +170,8 @@ class TUpStream : public IUpStream,
   bool SetDelay(uint32_t index, int32_t milliseconds) override;
   bool Finish(TKey key) override;
   void NotifyJoin(uint8_t kind, int64_t gap) override;
-  void SetValidBits(uint32_t bits, bool forced) override;
+  void SetValidBits(uint32_t bits, bool forced) override;  // the valid-bitdepth notice
+  using TAudioDetails::SetValidBits;                       // the details' field
   bool HasContainerInfo() override { return TContainerDetails::HasContainerInfo(); }
 
   size_t GetUpstreamCount() const override { return upstreams_.size(); }
