@@ -20,6 +20,7 @@ namespace {
 
 constexpr uint64_t kAnalysisReadLimit = 314572800;  // 300 MiB
 constexpr uint64_t kDamageLimit = 5242880;          // a damaged start is handled below 5 MiB
+constexpr uint64_t kMaxTagBytes = 16777216;         // trailing tags beyond this are not believed
 
 template <class I>
 std::shared_ptr<I> ValidOrNull(const std::shared_ptr<I>& details) {
@@ -55,7 +56,7 @@ bool RunDetection(const TOptions& options, uint64_t skip, TSourceAnalysis& analy
     const std::string id = analysis.audio->GetFormatId();
     if (id == "mp1" || id == "mp2" || id == "mp3" || id == "aac") {
       const uint64_t tags = MeasureTrailingTags(*files);
-      if (tags > 0 && tags <= analysis.totalSize) {
+      if (tags > 0 && tags <= analysis.totalSize && tags <= kMaxTagBytes) {
         std::string bytes(size_t(tags), '\0');
         if (ReadSourceBytes(*files, analysis.totalSize - tags,
                             reinterpret_cast<uint8_t*>(bytes.data()), bytes.size())) {

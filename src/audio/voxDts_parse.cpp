@@ -254,7 +254,8 @@ int PeekDtsHdSubstreamSize(const uint8_t* data, size_t available, size_t* size) 
   const bool blownUp = b.Read(1) != 0;
   const size_t header = size_t(b.Read(blownUp ? 12 : 8)) + 1;
   const size_t full = size_t(b.Read(blownUp ? 20 : 16)) + 1;
-  if (header > full) return kDtsHdInconsistent;
+  // A header shorter than its own size fields cannot be one.
+  if (header < (blownUp ? 10u : 9u) || header > full) return kDtsHdInconsistent;
   if (size) *size = full;
   return kDtsHdOk;
 }

@@ -252,6 +252,9 @@ TEST(DtsHd, SubstreamHeaderForms) {
 
   EXPECT_EQ(ParseDtsHdSubstream(sub2.data(), sub2.size() - 1, info), kDtsHdNeedMore);
   EXPECT_EQ(PeekDtsHdSubstreamSize(sub2.data(), 9, &size), kDtsHdNeedMore);
+  // Header and substream size fields of 0: a "substream" of one byte is no substream.
+  const Bytes tiny = {0x64, 0x58, 0x20, 0x25, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+  EXPECT_EQ(PeekDtsHdSubstreamSize(tiny.data(), tiny.size(), &size), kDtsHdInconsistent);
   Bytes bad = sub2;
   bad[0] = 0x65;
   EXPECT_EQ(ParseDtsHdSubstream(bad.data(), bad.size(), info), kDtsHdNoSync);
