@@ -164,23 +164,6 @@ uint32_t RateOf(uint64_t sampleRate, uint64_t bytes, uint64_t samples) {
   return r > 0xFFFFFFFFu ? 0xFFFFFFFFu : uint32_t(r);
 }
 
-std::string CountText(uint32_t channels) {
-  switch (channels) {
-    case 1:
-      return "1.0";
-    case 2:
-      return "2.0";
-    case 6:
-      return "5.1";
-    case 7:
-      return "6.1";
-    case 8:
-      return "7.1";
-    default:
-      return std::to_string(channels);
-  }
-}
-
 std::string ComponentText(uint32_t mask) {
   static const char* const kNames[11] = {"Core", "XXCh", "X96k", "XCh", "Core", "XBR",
                                          "XXCh", "X96",  "XSA",  "XLL", "AUX"};
@@ -620,7 +603,7 @@ int ParseDtsCoreFrame(const uint8_t* data, size_t available, TDtsFrameInfo& info
       if (hd.samplesPerFrame != 0) info.samplesPerFrame = hd.samplesPerFrame;
       if (hd.channels > f.channels) {
         f.channels = hd.channels;
-        f.channelText = CountText(hd.channels);
+        f.channelText = ChannelCountWord(hd.channels);
         if (hd.channels == 8 && hd.speakerMask != 0 && hd.speakerMask != 0x84B &&
             hd.speakerMask != 0x40F)
           f.channelText = "7.1 (strange setup)";

@@ -1,5 +1,7 @@
 #include "platform/voxPlatform_output.h"
 
+#include "platform/voxPlatform_console.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -26,18 +28,7 @@ void TOutputFile::UseStandardOutput() {
 }
 
 bool TOutputFile::WriteAll(const uint8_t* data, size_t size) {
-  if (fd_ < 0) return false;
-  while (size > 0) {
-    const ssize_t n = ::write(fd_, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (n == 0) return false;
-    data += n;
-    size -= size_t(n);
-  }
-  return true;
+  return fd_ >= 0 && platform::WriteAll(fd_, reinterpret_cast<const char*>(data), size);
 }
 
 bool TOutputFile::SeekTo(uint64_t position) {
