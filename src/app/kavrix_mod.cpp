@@ -117,7 +117,7 @@ int Run(const std::vector<std::string>& params, const TDriverHooks& hooks, TOpti
   if (request.LowPriority) platform::SetLowPriority();
 
   const uint64_t start = platform::NowMilliseconds();
-  const TRunResult result = hooks.run(request);
+  const TRunResult result = hooks.run(request, analysis);
   if (result.ok) {
     if (!result.chaptersOnly) {
       const uint64_t took = platform::NowMilliseconds() - start;

@@ -41,7 +41,7 @@ struct TDriverHooks {
   // Examines the sources, prints the description and track list.
   std::function<TAnalysisResult(TOptions& request)> analyse;
   // Builds and runs the chains (both passes) and prints the statistics.
-  std::function<TRunResult(TOptions& request)> run;
+  std::function<TRunResult(TOptions& request, const TAnalysisResult& analysis)> run;
 };
 
 TDriverHooks DefaultDriverHooks();

@@ -50,7 +50,7 @@ TDriverHooks DefaultDriverHooks() {
     return false;
   };
   hooks.analyse = &AnalyseAndList;
-  hooks.run = [](TOptions&) {
+  hooks.run = [](TOptions&, const TAnalysisResult&) {
     WriteMessage(kMsgError, "The processing run is not available yet.");
     return TRunResult{};
   };

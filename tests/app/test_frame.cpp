@@ -73,7 +73,7 @@ class FrameTest : public ::testing::Test {
       clock_ += 500;
       return analysis_;
     };
-    hooks_.run = [this](TOptions&) {
+    hooks_.run = [this](TOptions&, const TAnalysisResult&) {
       clock_ += 3000;
       return run_;
     };
@@ -252,7 +252,7 @@ TEST_F(FrameTest, OverlappingSourceAndDestinationIsRefused) {
 TEST_F(FrameTest, StdoutDestinationMakesTheConsoleQuietButErrorsReachStderr) {
   std::ofstream(W("in.thd")) << "x";
   hooks_.parse = defaults_.parse;  // the parser turns the console off for "stdout"
-  hooks_.run = [](TOptions&) {
+  hooks_.run = [](TOptions&, const TAnalysisResult&) {
     WriteMessage(kMsgWarning, "a warning");
     WriteMessage(kMsgError, "an error");
     return TRunResult{};
@@ -270,7 +270,9 @@ TEST_F(FrameTest, StdoutDestinationMakesTheConsoleQuietButErrorsReachStderr) {
 TEST_F(FrameTest, ExceptionInTheRunIsReportedAndLogged) {
   request_.Sources = {W("in.thd")};
   SetDestinations(request_, {W("out.ac3")});
-  hooks_.run = [](TOptions&) -> TRunResult { throw std::runtime_error("boom"); };
+  hooks_.run = [](TOptions&, const TAnalysisResult&) -> TRunResult {
+    throw std::runtime_error("boom");
+  };
   EXPECT_EQ(Run({"in.thd", "out.ac3"}), 1);
   EXPECT_EQ(out_, "kavrix crashed...\n");
   EXPECT_NE(ReadFile(W("out - Log.txt")).find("kavrix crashed...\n"), std::string::npos);
@@ -378,7 +380,7 @@ TEST(StdoutName, WithOrWithoutExtension) {
   };
   hooks.analyse = [](TOptions&) { return TAnalysisResult{true, true}; };
   int niceInRun = 0, ioClassInRun = 0;
-  hooks.run = [&](TOptions&) {
+  hooks.run = [&](TOptions&, const TAnalysisResult&) {
     niceInRun = platform::GetNiceValue();
     ioClassInRun = platform::GetIoPriorityClass();
     return TRunResult{true};
