@@ -247,6 +247,7 @@ void AddDemuxDestinations(TOptions& options, const TSourceAnalysis& analysis,
         if (!(IsExtractableSubtitle(t.formatId) || t.formatId == "?") || (evo && t.id > 15))
           continue;
         a.FileName = prefix + CleanedDescription(t) + TrackExtension(t, false);
+        a.NameWithCaptionCount = true;  // the caption counts go into the name after the run
         break;
     }
     options.Actions.push_back(std::move(a));
@@ -317,6 +318,7 @@ bool AssignTracks(TOptions& options, const TSourceAnalysis& analysis) {
                                               : first(TTrackKind::kSubtitle, {"ssa"});
       if (!t) return Fail("The source file doesn't contain any subtitle tracks in this format.");
       options.Actions[i].TrackNumber = t->number;
+      options.Actions[i].NameWithCaptionCount = true;
       WriteMessage(kMsgNormal, "Track " + std::to_string(t->number) +
                                    " is used for destination file \"" + FileNameOnly(name) + "\".");
       continue;

@@ -96,6 +96,9 @@ struct TAction {
   uint32_t MultiMonoMask = 0;
   bool EncodeDtsAfterRun = false;
   std::string Label;  // message label of the destination's chain
+  // The subtitle file gets the caption counts in its name after the run (destinations that
+  // "-demux" created or whose track was chosen by the subtitle form of the assignment).
+  bool NameWithCaptionCount = false;
 };
 
 // The run.

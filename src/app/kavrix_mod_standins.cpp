@@ -1,4 +1,4 @@
-// The default steps of the frame. The disc title listing, the component test and the run are
+// The default steps of the frame. The disc title listing and the component test are
 // stand-ins for what later parts of the program build: each fails loudly with a kind-2
 // message, so nothing is mistaken for a finished run.
 #include <filesystem>
@@ -6,6 +6,7 @@
 
 #include "app/kavrix_mod.h"
 #include "app/kavrix_mod_analysis.h"
+#include "app/kavrix_mod_run.h"
 #include "core/voxText.h"
 #include "core/voxUpStream_console.h"
 
@@ -50,9 +51,8 @@ TDriverHooks DefaultDriverHooks() {
     return false;
   };
   hooks.analyse = &AnalyseAndList;
-  hooks.run = [](TOptions&, const TAnalysisResult&) {
-    WriteMessage(kMsgError, "The processing run is not available yet.");
-    return TRunResult{};
+  hooks.run = [](TOptions& request, const TAnalysisResult& analysis) {
+    return RunProcessing(request, analysis);
   };
   return hooks;
 }

@@ -4,12 +4,11 @@
 
 #include "core/voxText.h"
 #include "core/voxUpStream_console.h"
+#include "io/voxFileStream_writer.h"
 
 namespace kavrix {
 
 namespace {
-
-constexpr size_t kWritePiece = 1048576;
 
 std::mutex g_createdLock;
 std::vector<std::string> g_created;
@@ -61,7 +60,8 @@ TDestFile::TDestFile(std::string fileName, uint32_t* resultBits, const std::stri
       Fail("The file writer couldn't allocate enough memory.");
       return;
     }
-    if (!Flush()) WriteFailed();
+    if (!Flush() || !Settle()) WriteFailed();
+    writer_.reset();
     discard_ = true;
     if (!isStdout_) file_.Close();
     closed_ = true;
@@ -96,11 +96,16 @@ bool TDestFile::Write(const uint8_t* data, size_t size) {
       RecordCreated(name);
     }
     createdName_ = name;
+    writer_ = std::make_unique<TBackgroundWriter>(file_);
   }
-  if (!file_.WriteAll(data, size)) return false;
+  if (!writer_->Write(data, size)) return false;
   filePosition_ += size;
   fileSize_ = std::max(fileSize_, filePosition_);
   return true;
+}
+
+bool TDestFile::Settle() {
+  return !writer_ || writer_->Drain();
 }
 
 bool TDestFile::Flush() {
@@ -116,39 +121,29 @@ bool TDestFile::ProcessData(TKey, bool header, const uint8_t* data, size_t size,
   if (GetUpstreamCount() > 0) return Fail("The destination file upstream property is set.");
   if (closed_) return WriteFailed();
   if (!header) streaming_ = true;
-  size_t buffered = GetOutputSize(0);
-  if (streaming_ && buffered == 0) {
-    // Nothing held back: whole pieces go out straight from the block.
-    while (size > kWritePiece) {
-      if (!Write(data, kWritePiece)) return GetOk() ? WriteFailed() : false;
-      data += kWritePiece;
-      size -= kWritePiece;
-    }
+  if (!streaming_) {
+    // Header blocks stay in memory until real data follows: a writer may still rewrite them.
+    if (!AppendOutput(0, data, size))
+      return Fail("The file writer couldn't allocate enough memory.");
+    return true;
   }
-  if (!AppendOutput(0, data, size)) return Fail("The file writer couldn't allocate enough memory.");
-  if (!streaming_) return true;
-  buffered = GetOutputSize(0);
-  size_t written = 0;
-  while (buffered - written > kWritePiece) {
-    if (!Write(GetOutputBuffer(0) + written, kWritePiece)) {
-      return GetOk() ? WriteFailed() : false;
-    }
-    written += kWritePiece;
-  }
-  ConsumeOutput(0, written);
+  if (GetOutputSize(0) != 0 && !Flush()) return GetOk() ? WriteFailed() : false;
+  if (!Write(data, size)) return GetOk() ? WriteFailed() : false;
   return true;
 }
 
 bool TDestFile::Finish(TKey) {
   if (!GetOk()) return false;
   if (closed_ || discard_) return true;
-  if (!Flush()) return GetOk() ? WriteFailed() : false;
+  if (!Flush() || !Settle()) return GetOk() ? WriteFailed() : false;
   if (!trailer_.empty()) {
     // The trailer goes behind everything written, wherever the position was moved.
     if ((!isStdout_ && filePosition_ != fileSize_ && !file_.SeekTo(fileSize_)) ||
         !Write(reinterpret_cast<const uint8_t*>(trailer_.data()), trailer_.size()))
       return GetOk() ? WriteFailed() : false;
   }
+  if (!Settle()) return GetOk() ? WriteFailed() : false;
+  writer_.reset();
   file_.Close();
   closed_ = true;
   if (resultBits_) *resultBits_ = ValidBits();
@@ -166,7 +161,7 @@ uint64_t TDestFile::GetSize() {
 bool TDestFile::SetPosition(uint64_t position) {
   if (!GetOk() || isStdout_ || discard_ || closed_) return false;
   if (position == GetPosition()) return true;
-  if (!Flush()) return GetOk() ? WriteFailed() : false;
+  if (!Flush() || !Settle()) return GetOk() ? WriteFailed() : false;
   if (!file_.SeekTo(position)) return false;
   filePosition_ = position;
   return true;

@@ -4,6 +4,7 @@
 // early leaves nothing behind), with the chain's remaining delay in its name; header
 // blocks stay in memory until real data follows so writers can still rewrite them.
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -13,6 +14,8 @@
 #include "platform/voxPlatform_output.h"
 
 namespace kavrix {
+
+class TBackgroundWriter;
 
 class IDestFile {
  public:
@@ -40,6 +43,7 @@ class TDestFile : public TUpStream, public ISeekableUpStream, public IDestFile {
  private:
   bool Write(const uint8_t* data, size_t size);
   bool Flush();
+  bool Settle();  // every byte written so far is in the file
   bool WriteFailed();
 
   const std::string fileName_;
@@ -47,6 +51,7 @@ class TDestFile : public TUpStream, public ISeekableUpStream, public IDestFile {
   const std::string trailer_;
   const bool isStdout_;
   platform::TOutputFile file_;
+  std::unique_ptr<TBackgroundWriter> writer_;  // goes before the file closes
   std::string createdName_;
   uint64_t fileSize_ = 0;
   uint64_t filePosition_ = 0;
