@@ -5,6 +5,7 @@
 #include <new>
 
 #include "core/voxUpStream_console.h"
+#include "io/voxFileStream_readahead.h"
 
 namespace kavrix {
 
@@ -28,7 +29,10 @@ TSourceFiles::~TSourceFiles() {
 }
 
 void TSourceFiles::ShowMessage(int kind, const std::string& text, bool important) {
-  messages_.push_back({kind, text});
+  {
+    std::lock_guard<std::mutex> guard(messagesLock_);  // the reading thread reports too
+    messages_.push_back({kind, text});
+  }
   TUpStream::ShowMessage(kind, text, important);
 }
 
@@ -180,34 +184,62 @@ bool TSourceFiles::Run(int64_t timeStamp, bool boundary) {
   }
   const uint64_t end = readLimit_ > 0 && readLimit_ < totalSize_ ? readLimit_ : totalSize_;
   const size_t blockSize = container == "?" ? kDataReadSize : kContainerReadSize;
-  while (GetOk() && position_ < end) {
-    if (StopRequested()) {
-      Silence(true);
-      break;
-    }
-    size_t count = static_cast<size_t>(std::min<uint64_t>(end - position_, blockSize));
-    if (!ReadData(buffer_, count) || (count == 0 && !joinPending_)) {
-      Fail("Reading the source file failed.");
-      break;
-    }
-    for (size_t done = 0; done < count && GetOk();) {
-      const size_t piece = std::min(count - done, kDataReadSize);
-      if (!DeliverData(false, buffer_ + done, piece, timeStamp, boundary)) SetOk(false);
-      done += piece;
-    }
-    ShowProgress(static_cast<int64_t>(end), static_cast<int64_t>(position_));
-    if (joinPending_ && GetOk()) {
+  const uint64_t start = position_;
+  uint64_t delivered = position_;
+  {
+    // The next blocks are read on a thread of their own while the chain works on this one.
+    // Only that thread touches the read state until the reading has stopped.
+    TReadAhead reading(buffer_, blockSize, kReadAheadSlots, [this, end, blockSize](uint8_t* slot) {
+      TReadAhead::TBlock block;
+      if (position_ >= end) {
+        block.last = true;
+        return block;
+      }
+      size_t count = static_cast<size_t>(std::min<uint64_t>(end - position_, blockSize));
+      if (!ReadData(slot, count) || (count == 0 && !joinPending_)) {
+        block.ok = false;
+        block.last = true;
+        return block;
+      }
+      block.count = count;
+      block.join = joinPending_;
       joinPending_ = false;
-      const TFile& now = files_[fileIndex_];
-      const TFile& before = files_[fileIndex_ - 1];
-      if (now.first >= 0 && before.last >= 0) {
-        const int64_t gap =
-            ts::PtsDiff(static_cast<uint32_t>(now.first), static_cast<uint32_t>(before.last));
-        NotifyJoinUpstreams(1, gap);
-        NotifyJoinUpstreams(0, gap);
+      block.fileIndex = fileIndex_;
+      block.position = position_;
+      return block;
+    });
+    while (GetOk()) {
+      if (StopRequested()) {
+        Silence(true);
+        break;
+      }
+      const TReadAhead::TBlock block = reading.Next();
+      if (block.last) {
+        if (!block.ok) Fail("Reading the source file failed.");
+        break;
+      }
+      for (size_t done = 0; done < block.count && GetOk();) {
+        const size_t piece = std::min(block.count - done, kDataReadSize);
+        if (!DeliverData(false, block.data + done, piece, timeStamp, boundary)) SetOk(false);
+        done += piece;
+      }
+      reading.Release();
+      delivered = block.position;
+      ShowProgress(static_cast<int64_t>(end), static_cast<int64_t>(block.position));
+      if (block.join && GetOk()) {
+        const TFile& now = files_[block.fileIndex];
+        const TFile& before = files_[block.fileIndex - 1];
+        if (now.first >= 0 && before.last >= 0) {
+          const int64_t gap =
+              ts::PtsDiff(static_cast<uint32_t>(now.first), static_cast<uint32_t>(before.last));
+          NotifyJoinUpstreams(1, gap);
+          NotifyJoinUpstreams(0, gap);
+        }
       }
     }
   }
+  // The position is that of the data the chain received, not of what was read ahead.
+  if (position_ != delivered && delivered >= start) Seek(delivered);
   // A failed run leaves its upstreams unfinished: nothing half-written is completed.
   if (GetOk()) SetOk(FinishUpstreams());
   return GetOk();

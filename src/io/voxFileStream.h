@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -42,7 +43,9 @@ class TSourceFiles final : public TUpStream, public ISourceFiles {
   static constexpr size_t kHeadScanSize = 10485760;  // examined at each file's start
   static constexpr size_t kContainerReadSize = 1048576;
   static constexpr size_t kDataReadSize = 262144;  // also the largest delivered piece
-  static constexpr uint64_t kDropLimit = 5242880;  // changed parts smaller than this are dropped
+  static constexpr uint64_t kDropLimit = 5242880;
+  static constexpr size_t kReadAheadSlots =
+      4;  // blocks read ahead during the run  // changed parts smaller than this are dropped
 
   TSourceFiles(std::vector<std::string> files, uint64_t skipStart, uint64_t cutEnd,
                uint64_t readLimit, bool playlist, uint32_t frameRateNum, uint32_t frameRateDen);
@@ -132,6 +135,7 @@ class TSourceFiles final : public TUpStream, public ISourceFiles {
   std::unique_ptr<ts::TPsiTable> pidTable_;
   std::string scanInfo_;
   std::vector<const std::atomic<bool>*> stopFlags_;
+  std::mutex messagesLock_;
   std::vector<TSourceMessage> messages_;
 
   // Scan state of the file being opened.

@@ -21,8 +21,7 @@ bool TBackgroundWriter::Write(const uint8_t* data, size_t size) {
     size -= take;
     if (filling_.size() >= kPieceSize && !HandOver()) return false;
   }
-  std::lock_guard<std::mutex> guard(lock_);
-  return !failed_;
+  return !failed_.load(std::memory_order_acquire);
 }
 
 bool TBackgroundWriter::HandOver() {

@@ -2,6 +2,7 @@
 // Writes a file's bytes on a thread of its own, so the chain goes on producing while the
 // system copies the previous piece into the file. The bytes are copied into one of two
 // buffers; a full buffer is handed to the writing thread while the other fills up.
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -40,7 +41,7 @@ class TBackgroundWriter {
   std::condition_variable changed_;
   bool busy_ = false;
   bool stop_ = false;
-  bool failed_ = false;
+  std::atomic<bool> failed_{false};  // read without the lock on every write
   std::thread thread_;
 };
 
