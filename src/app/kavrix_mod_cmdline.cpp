@@ -298,7 +298,7 @@ class TParser {
     if (index == 1 && !(sourceSeen_ && params_[0] == source_))
       return Error("The parameter \"" + p + "\" can only follow a source file name.");
     if (index == 0) {
-      source_.assign(1, '.');  // (a plain literal assignment trips a false g++ 12 warning)
+      source_ = ".";
       sourceSeen_ = true;
     }
     const auto title = ParseInRange(number, 0, std::numeric_limits<uint32_t>::max());

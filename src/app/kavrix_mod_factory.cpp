@@ -4,11 +4,15 @@
 #include <cstdio>
 
 #include "app/kavrix_mod_options.h"
+#include "audio/voxAac.h"
 #include "audio/voxAc3.h"
 #include "audio/voxDts.h"
+#include "audio/voxMPx.h"
+#include "codecs/voxLibav.h"
 #include "containers/voxFormatDetector.h"
 #include "io/voxFileStream.h"
 #include "io/voxFileStream_dest.h"
+#include "pcm/voxRaw.h"
 #include "pcm/voxWav.h"
 
 namespace kavrix {
@@ -240,13 +244,14 @@ UpStreamPtr TNodeFactory::AgmWriter(const std::string& layoutText, bool lfe) {
 
 UpStreamPtr TNodeFactory::ChannelModder(const std::vector<uint32_t>& map, uint32_t outputMask) {
   return Make(NodeRecord("TChannelModder", {ListArg("map", map), Arg("mask", outputMask)}),
-              StandIn("channel modder"));
+              [&] { return CreateChannelModder(map, outputMask); });
 }
 UpStreamPtr TNodeFactory::ChannelModder(const std::string& remap) {
-  return Make(NodeRecord("TChannelModder", {Arg("remap", remap)}), StandIn("channel modder"));
+  return Make(NodeRecord("TChannelModder", {Arg("remap", remap)}),
+              [&] { return CreateChannelModder(remap); });
 }
 UpStreamPtr TNodeFactory::ChannelModderAuto() {
-  return Make(NodeRecord("TChannelModder", {"auto"}), StandIn("channel modder"));
+  return Make(NodeRecord("TChannelModder", {"auto"}), [] { return CreateChannelModder(); });
 }
 UpStreamPtr TNodeFactory::ChannelJoiner() {
   return Make(NodeRecord("TChannelJoiner"), StandIn("channel joiner"));
@@ -295,33 +300,34 @@ UpStreamPtr TNodeFactory::ResamplerRate(uint32_t sampleRate, bool fast, bool ste
 UpStreamPtr TNodeFactory::BitdepthReducer(uint32_t bits, bool dither, bool silent) {
   return Make(NodeRecord("TBitdepthReducer",
                          {Arg("bits", bits), Arg("dither", dither), Arg("silent", silent)}),
-              StandIn("bitdepth reducer"));
+              [=] { return CreateBitdepthReducer(bits, dither, silent); });
 }
 UpStreamPtr TNodeFactory::StripTo16bit(bool checkMode) {
-  return Make(NodeRecord("TStripTo16bit", {Arg("check", checkMode)}), StandIn("16bit stripper"));
+  return Make(NodeRecord("TStripTo16bit", {Arg("check", checkMode)}),
+              [=] { return CreateStripTo16bit(checkMode); });
 }
 UpStreamPtr TNodeFactory::ChannelAmplifier(double dB, double factor) {
   return Make(NodeRecord("TChannelAmplifier", {Arg("dB", dB), Arg("factor", factor)}),
-              StandIn("channel amplifier"));
+              [=] { return CreateChannelAmplifier(dB, factor); });
 }
 UpStreamPtr TNodeFactory::FloatEnforcer(uint32_t bits) {
-  return Make(NodeRecord("TFloatEnforcer", {Arg("bits", bits)}), StandIn("float enforcer"));
+  return Make(NodeRecord("TFloatEnforcer", {Arg("bits", bits)}),
+              [=] { return CreateFloatEnforcer(bits); });
 }
 UpStreamPtr TNodeFactory::RawEqualizer(const std::vector<uint32_t>& gains, bool dither) {
   return Make(NodeRecord("TRawEqualizer", {ListArg("gains", gains), Arg("dither", dither)}),
-              StandIn("raw equalizer"));
+              [&] { return CreateRawEqualizer(gains, dither); });
 }
 UpStreamPtr TNodeFactory::SpikeRemover() {
-  return Make(NodeRecord("TSpikeRemover"), StandIn("spike remover"));
+  return Make(NodeRecord("TSpikeRemover"), [] { return CreateSpikeRemover(); });
 }
 UpStreamPtr TNodeFactory::PeakSampleFinder(double* peak) {
-  // An analyser: until it exists the peak stays unmeasured (0).
   return Make(NodeRecord("TPeakSampleFinder", {Arg("peak", peak != nullptr)}),
-              StandIn("peak sample finder", true));
+              [=] { return CreatePeakSampleFinder(peak); });
 }
 UpStreamPtr TNodeFactory::BitdepthAnalyzer(bool outputSide) {
   return Make(NodeRecord("TBitdepthAnalyzer", {Arg("output", outputSide)}),
-              StandIn("bitdepth analyzer", true));
+              [=] { return CreateBitdepthAnalyzer(!outputSide); });
 }
 UpStreamPtr TNodeFactory::HdcdDecoder(bool decode, bool verbose) {
   // Detection mode only analyses; decoding changes the samples.
@@ -329,7 +335,7 @@ UpStreamPtr TNodeFactory::HdcdDecoder(bool decode, bool verbose) {
               StandIn("hdcd decoder", !decode));
 }
 UpStreamPtr TNodeFactory::SampleSorter() {
-  return Make(NodeRecord("TSampleSorter"), StandIn("sample sorter", true));
+  return Make(NodeRecord("TSampleSorter"), [] { return CreateSampleSorter(); });
 }
 
 // ---- compressed audio ----
@@ -396,14 +402,14 @@ UpStreamPtr TNodeFactory::ThdAc3Joiner() {
 }
 UpStreamPtr TNodeFactory::AacReader(std::string* gapList, bool strict) {
   return Make(NodeRecord("TAacReader", {Arg("gaps", gapList != nullptr), Arg("strict", strict)}),
-              StandIn("AAC reader"));
+              [=] { return CreateAacReader(gapList, strict); });
 }
 UpStreamPtr TNodeFactory::AacHeaderStripper() {
-  return Make(NodeRecord("TAacHeaderStripper"), StandIn("AAC header stripper"));
+  return Make(NodeRecord("TAacHeaderStripper"), [] { return CreateAacHeaderStripper(); });
 }
 UpStreamPtr TNodeFactory::MPxReader(std::string* gapList, bool strict) {
   return Make(NodeRecord("TMPxReader", {Arg("gaps", gapList != nullptr), Arg("strict", strict)}),
-              StandIn("MPx reader"));
+              [=] { return CreateMPxReader(gapList, strict); });
 }
 UpStreamPtr TNodeFactory::GapRealizer(TCodecFamily family, const std::string& gapList,
                                       bool alwaysSilence, bool neverSilence) {
@@ -429,11 +435,15 @@ UpStreamPtr TNodeFactory::Delayer(TCodecFamily family) {
 // ---- decoders and encoders ----
 
 UpStreamPtr TNodeFactory::LibavDecoder(const std::string& decoderName, bool continueAfterError,
-                                       bool floatOutput, bool bits32, bool bits24) {
+                                       bool floatOutput, bool bits32, bool bits24,
+                                       const std::string& extradata) {
   return Make(NodeRecord("TLibavDecoder",
                          {Arg("name", decoderName), Arg("continue", continueAfterError),
                           Arg("float", floatOutput), Arg("bits32", bits32), Arg("bits24", bits24)}),
-              StandIn("libav decoder"));
+              [&] {
+                return CreateLibavDecoder(decoderName, continueAfterError, floatOutput, bits32,
+                                          bits24, extradata);
+              });
 }
 UpStreamPtr TNodeFactory::DcaDecDecoder(bool bits24, bool floatOutput, double* peak) {
   return Make(NodeRecord("TDcaDecDecoder", {Arg("bits24", bits24), Arg("float", floatOutput),

@@ -114,8 +114,10 @@ class TNodeFactory {
   UpStreamPtr Delayer(TCodecFamily family);
 
   // ---- decoders and encoders ----
+  // extradata: the codec configuration bytes (AAC without headers); empty = none.
   UpStreamPtr LibavDecoder(const std::string& decoderName, bool continueAfterError,
-                           bool floatOutput, bool bits32, bool bits24);
+                           bool floatOutput, bool bits32, bool bits24,
+                           const std::string& extradata = {});
   UpStreamPtr DcaDecDecoder(bool bits24, bool floatOutput, double* peak);
   UpStreamPtr DShowDecoder(bool nero, bool sonic, const std::string& formatText,
                            bool waitForFullBlocks);

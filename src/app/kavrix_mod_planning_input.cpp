@@ -745,7 +745,9 @@ void TInputPlanner::BuildLibav(TDecoderKind kind) {
       name = "dca";
       break;
   }
-  Add(f_.LibavDecoder(name, false, true, false, false));
+  // AAC out of a container comes without its headers: the codec configuration goes along.
+  const std::string extradata = kind == TDecoderKind::kAac ? d_.GetCodecPrivate() : std::string();
+  Add(f_.LibavDecoder(name, false, true, false, false, extradata));
   Add(f_.FloatEnforcer(64));
   SetFloat64();
 }

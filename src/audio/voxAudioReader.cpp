@@ -401,7 +401,7 @@ void TAudioReaderBase::ReportGaps() {
   if (!records_.empty()) {
     const int64_t duration = seen_.Ticks();
     const int64_t unitTicks = UnitTicks();
-    const int64_t significant = unitTicks * 6 / 10;
+    const int64_t significant = std::max(unitTicks * 6 / 10, minSignificantDrift_);
     bool kept = false;
     for (size_t i = records_.size(); i-- > 0;) {
       if (timeStampsSeen_ && duration - records_[i].position <= kReportTailTicks) continue;

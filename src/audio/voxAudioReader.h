@@ -101,6 +101,8 @@ class TAudioReaderBase : public TUpStream, public IInitialDelay {
   size_t maxUnitGrowth_ = 4096;  // a unit may need this much beyond the previous length
   size_t searchLimit_ = 12288;   // the first unit must start before this stream offset
   bool seamlessCheck_ = true;
+  // At the end a drift counts only from 6/10 of a unit on, and never below this (100 ns).
+  int64_t minSignificantDrift_ = 0;
 
  private:
   struct TMark {

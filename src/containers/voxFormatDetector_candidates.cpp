@@ -4,8 +4,10 @@
 #include <array>
 #include <mutex>
 
+#include "audio/voxAac.h"
 #include "audio/voxAc3.h"
 #include "audio/voxDts.h"
+#include "audio/voxMPx.h"
 #include "containers/voxFormatDetector.h"
 #include "pcm/voxWav.h"
 
@@ -19,6 +21,14 @@ using S = TCandidateSlot;
 // (a transport-stream track) they search for it.
 TCandidateChain Ac3Candidate(const TCandidateOptions& options) {
   return {CreateAc3Reader(nullptr, false, !options.elementary), nullptr};
+}
+
+// MPEG audio and ADTS AAC: files must begin with a frame (after leading tags).
+TCandidateChain MpxCandidate(const TCandidateOptions& options) {
+  return {CreateMPxReader(nullptr, !options.elementary), nullptr};
+}
+TCandidateChain AacCandidate(const TCandidateOptions& options) {
+  return {CreateAacReader(nullptr, !options.elementary), nullptr};
 }
 
 // The PCM WAV chain. The HDCD detection joins this chain, behind the reader, once the HDCD
@@ -77,8 +87,8 @@ std::array<TSlotEntry, size_t(S::kCount)> DefaultTable() {
       {S::kDtsReader, "dts reader", DtsCandidate},
       {S::kDtsNoCoreReader, "dts reader (no core)", DtsNoCoreCandidate},
       {S::kAc3Reader, "ac3 reader", Ac3Candidate},
-      {S::kMpxReader, "mpeg audio reader", nullptr},
-      {S::kAacReader, "aac reader", nullptr},
+      {S::kMpxReader, "mpeg audio reader", MpxCandidate},
+      {S::kAacReader, "aac reader", AacCandidate},
       {S::kThdReader, "truehd reader", nullptr},
       {S::kWavReader, "wav reader", WavCandidate},
       {S::kW64Reader, "w64 reader", nullptr},

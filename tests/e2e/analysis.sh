@@ -31,9 +31,10 @@ grep -qx 'The format of the source file could not be detected.  <ERROR>' "$XDG_S
 # A source that cannot be found is refused.
 "$kavrix" "$tmp/missing.ac3" >/dev/null 2>&1 && fail "a missing source gave exit 0"
 
-# With a destination the description comes first, then the run (not built yet) takes over.
+# With a destination the description comes first, then the run takes over.
 out=$("$kavrix" "$fixtures/audio/ac3_51_448.ac3" "$tmp/out.wav" 2>&1); rc=$?
-[ $rc -eq 1 ] || fail "with a destination: exit $rc"
+[ $rc -eq 0 ] || fail "with a destination: exit $rc"
+[ "$(printf '%s\n' "$out" | tail -1)" = "Done." ] || fail "with a destination: $out"
 [ "$(printf '%s\n' "$out" | head -1)" = "AC3, 5.1 channels, 0:00:02, 448kbps, 48kHz, dialnorm: -27dB" ] ||
   fail "with a destination: $out"
 

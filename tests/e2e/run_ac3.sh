@@ -100,24 +100,25 @@ out=$("$kavrix" a.ac3 delayed.ac3 +100ms 2>&1); rc=$?
 [ -e delayed.ac3 ] && fail "delay: delayed.ac3 was written"
 
 # ---- a failed run ----
-# A chain that fails before its first write leaves no file; files that were there before
-# (even with destination-like names) stay untouched.
-echo "older" >"bad DELAY 100ms.wav"
-echo "older" >bad.wav
-out=$("$kavrix" a.ac3 bad.wav +100ms 2>&1); rc=$?
-[ $rc -eq 1 ] || fail "failed run: exit $rc: $out"
-echo "$out" | grep -q 'not available yet' || fail "failed run: no stand-in error: $out"
-[ "$(cat bad.wav)" = "older" ] || fail "failed run: bad.wav was changed"
-[ "$(cat "bad DELAY 100ms.wav")" = "older" ] || fail "failed run: the older delayed name was changed"
-rm -f bad.wav "bad DELAY 100ms.wav"
-out=$("$kavrix" a.ac3 bad.wav 2>&1); rc=$?
-[ $rc -eq 1 ] || fail "failed run (no file): exit $rc"
-[ -e bad.wav ] && fail "failed run: bad.wav exists"
-# A good chain beside the failing one: its file was written during the pass and is removed.
-out=$("$kavrix" a.ac3 good.ac3 bad.wav 2>&1); rc=$?
+# A destination refused before the run starts leaves everything as it was, files with
+# destination-like names included.
+echo "older" >"bad DELAY 100ms.xyz"
+echo "older" >bad.xyz
+out=$("$kavrix" a.ac3 bad.xyz +100ms 2>&1); rc=$?
+[ $rc -eq 1 ] || fail "refused run: exit $rc: $out"
+echo "$out" | grep -qx 'This audio conversion is not supported.' || fail "refused run: $out"
+[ "$(cat bad.xyz)" = "older" ] || fail "refused run: bad.xyz was changed"
+[ "$(cat "bad DELAY 100ms.xyz")" = "older" ] || fail "refused run: the older delayed name was changed"
+# A chain that fails at its first write (its folder cannot be made) leaves no file, and the
+# file the good chain beside it wrote during the pass is removed; an older file stays.
+echo "older" >other.ac3
+out=$("$kavrix" a.ac3 good.ac3 no/such/bad.wav 2>&1); rc=$?
 [ $rc -eq 1 ] || fail "mixed run: exit $rc: $out"
+echo "$out" | grep -q 'could not be created' || fail "mixed run: no creation error: $out"
 [ -e good.ac3 ] && fail "mixed run: good.ac3 of the failed run stays"
-[ -e bad.wav ] && fail "mixed run: bad.wav exists"
+[ -e no ] && fail "mixed run: the folder no/ was made"
+[ "$(cat other.ac3)" = "older" ] || fail "mixed run: other.ac3 was changed"
+[ "$(echo "$out" | tail -1)" != "Done." ] || fail "mixed run: ends with Done."
 
 [ $failures -eq 0 ] || exit 1
 echo "run_ac3: all passed"

@@ -49,9 +49,7 @@ TEST_P(SourceJoin, ReadDataMatchesConcatenation) {
   TTempDir tmp;
   std::vector<std::string> names, contents;
   for (size_t i = 0; i < c.sizes.size(); ++i) {
-    std::string name = std::to_string(i);
-    name.insert(name.begin(), 'f');  // ("f" + ... trips a false g++ 12 warning)
-    names.push_back(tmp.Random(name, c.sizes[i], 17 + i));
+    names.push_back(tmp.Random("f" + std::to_string(i), c.sizes[i], 17 + i));
     contents.push_back(ReadAll(names.back()));
   }
   const std::string all = Expected(contents, c.skip, c.cut, 0);
