@@ -441,8 +441,11 @@ UpStreamPtr TNodeFactory::LibavDecoder(const std::string& decoderName, bool cont
                          {Arg("name", decoderName), Arg("continue", continueAfterError),
                           Arg("float", floatOutput), Arg("bits32", bits32), Arg("bits24", bits24)}),
               [&] {
-                return CreateLibavDecoder(decoderName, continueAfterError, floatOutput, bits32,
-                                          bits24, extradata);
+                // The decoder and the PCM processing behind it work on two threads.
+                UpStreamPtr decoder = CreateLibavDecoder(decoderName, continueAfterError,
+                                                         floatOutput, bits32, bits24, extradata);
+                if (decoder) decoder->SetUpstream(CreateThreadBoundary());
+                return decoder;
               });
 }
 UpStreamPtr TNodeFactory::DcaDecDecoder(bool bits24, bool floatOutput, double* peak) {

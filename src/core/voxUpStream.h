@@ -319,5 +319,9 @@ class TFileSimulator : public TUpStream, public ISeekableUpStream, public IFileS
 
 UpStreamPtr CreatePassThrough();
 UpStreamPtr CreateFileSimulator();
+// A node that delivers every block on a thread of its own (copied into a small ring), so the
+// nodes before and after it work at the same time; announcements, joins and the end wait for
+// the blocks queued before them.
+UpStreamPtr CreateThreadBoundary();
 
 }  // namespace kavrix

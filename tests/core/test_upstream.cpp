@@ -294,3 +294,46 @@ TEST(FanOut, ExceptionsStayInsideTheFailingNode) {
 
 }  // namespace
 }  // namespace kavrix
+
+namespace kavrix {
+namespace {
+
+// The thread boundary delivers everything in order on its own thread; announcements, valid-bit
+// notices and the end come after the blocks sent before them; a failure behind the boundary
+// reaches the sender at a later call.
+TEST(ThreadBoundary, OrderAnnouncementsAndFailures) {
+  std::mt19937 rng(3);
+  std::vector<uint8_t> data(1 << 20);
+  for (auto& b : data) b = uint8_t(rng());
+  auto boundary = CreateThreadBoundary();
+  auto sink = std::make_shared<TRecorder>();
+  boundary->SetUpstream(sink);
+  ASSERT_TRUE(boundary->OpenAudio("pcm", 2, 3, 16, 48000, false, 0));
+  EXPECT_EQ(sink->mask_, 3u);
+  size_t at = 0;
+  while (at < data.size()) {
+    const size_t size = std::min<size_t>(data.size() - at, 1 + rng() % 5000);
+    ASSERT_TRUE(boundary->ProcessData(0, false, data.data() + at, size, -1, false));
+    at += size;
+  }
+  boundary->SetValidBits(20, false);  // waits for the blocks before it
+  EXPECT_EQ(sink->ValidBits(), 20u);
+  ASSERT_TRUE(boundary->Finish(0));
+  EXPECT_EQ(sink->bytes_, data.size());
+  EXPECT_EQ(sink->hash_, Fnv(kFnvStart, data.data(), data.size()));
+  EXPECT_EQ(sink->finished_, 1u);
+
+  auto failing = CreateThreadBoundary();
+  auto refusing = std::make_shared<TRecorder>(false);
+  failing->SetUpstream(refusing);
+  bool ok = true;
+  for (int i = 0; i < 100 && ok; ++i)
+    ok = failing->ProcessData(0, false, data.data(), 100, -1, false);
+  EXPECT_FALSE(ok);
+  EXPECT_FALSE(failing->Finish(0));
+  EXPECT_EQ(refusing->finished_, 0u);
+  EXPECT_EQ(refusing->blocks_, 1u);  // nothing is delivered after the failure
+}
+
+}  // namespace
+}  // namespace kavrix
